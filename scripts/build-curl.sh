@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Builds libcurl 7.88.1 from Debian's source package (with Debian's patches) as a static
+# i686 Windows library with Schannel and zlib, HTTP and HTTPS only, plus curl.exe for the
+# benchmarks. The result is cached under a key made of the version and these flags, so a
+# second run only prints the prefix.
+# Usage: build-curl.sh  -> prints the install prefix on its last line.
+set -euo pipefail
+
+version=7.88.1
+cache_root=${RORA_DEPS_CACHE:-/var/cache/rora-bootstrapper}
+host=i686-w64-mingw32
+
+cppflags="-D_WIN32_WINNT=0x0601 -DWINVER=0x0601"
+cflags="-O2 -ffunction-sections -fdata-sections"
+configure_flags=(
+    --host=$host --disable-shared --enable-static
+    --with-schannel --without-openssl --with-zlib=/usr/$host
+    --without-libpsl --without-libidn2 --without-winidn --without-brotli --without-zstd
+    --without-nghttp2 --without-libssh2 --without-librtmp --without-ca-bundle --without-ca-path
+    --disable-ftp --disable-file --disable-ldap --disable-ldaps --disable-rtsp --disable-dict
+    --disable-telnet --disable-tftp --disable-pop3 --disable-imap --disable-smtp --disable-gopher
+    --disable-mqtt --disable-smb --disable-manual --disable-unix-sockets --disable-libcurl-option
+    --disable-pthreads
+)
+key=$(printf '%s\n' "$version" "$cppflags" "$cflags" "${configure_flags[@]}" | sha256sum | cut -c1-12)
+prefix=$cache_root/curl-$version-$key
+
+if [ -f "$prefix/.complete" ]; then
+    echo "$prefix"
+    exit 0
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+apt-get source --download-only "curl=$(apt-cache showsrc curl | awk '/^Version: 7\.88\.1/ {print $2; exit}')" >/dev/null 2>&1 \
+    || apt-get source --download-only curl >/dev/null
+dsc=$(ls curl_${version}-*.dsc | head -n1)
+dpkg-source -x "$dsc" src >/dev/null 2>&1
+cd src
+# Debian's last two patches rename the library for its NSS and GnuTLS flavours.
+QUILT_PATCHES=debian/patches quilt pop -q 2 >/dev/null 2>&1 || true
+for p in 99_nss 90_gnutls; do
+    if QUILT_PATCHES=debian/patches quilt applied 2>/dev/null | grep -q "$p"; then
+        echo "patch $p is still applied" >&2; exit 1
+    fi
+done
+autoreconf -fi >/dev/null 2>&1
+mkdir ../build && cd ../build
+../src/configure "${configure_flags[@]}" --prefix="$prefix" \
+    CC=$host-gcc-posix AR=$host-ar RANLIB=$host-ranlib RC=$host-windres \
+    CPPFLAGS="$cppflags" CFLAGS="$cflags" >configure.log 2>&1 || { tail -40 configure.log >&2; exit 1; }
+grep -q 'SSL:.*Schannel' configure.log || { echo "libcurl configured without Schannel" >&2; exit 1; }
+make -j"$(nproc)" >make.log 2>&1 || { tail -40 make.log >&2; exit 1; }
+rm -rf "$prefix"
+make install >install.log 2>&1 || { tail -40 install.log >&2; exit 1; }
+cp src/.libs/curl.exe "$prefix/bin/curl.exe" 2>/dev/null || cp src/curl.exe "$prefix/bin/curl.exe"
+touch "$prefix/.complete"
+echo "$prefix"

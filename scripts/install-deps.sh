@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a Debian 12 machine, as root.
+# Idempotent: a second run only checks that everything is there.
+set -euo pipefail
+
+packages=(
+    g++-mingw-w64-i686-posix libz-mingw-w64-dev mingw-w64-tools
+    nlohmann-json3-dev googletest cmake make ninja-build
+    dpkg-dev autoconf automake libtool quilt
+    wine wine32:i386 wine64 xvfb xauth xdotool imagemagick openssl
+    tinyproxy python3
+)
+
+need_update=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+    need_update=1
+fi
+
+# curl's source package comes from the same archive and suites as the binary packages.
+if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+            > /etc/apt/sources.list.d/project-deb-src.sources
+    else
+        grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' > /etc/apt/sources.list.d/project-deb-src.list
+    fi
+    need_update=1
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+    need_update=1
+fi
+if [ "$need_update" = 1 ]; then
+    apt-get update -qq
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+# tinyproxy's package starts a system service; tests start their own instances.
+if command -v systemctl >/dev/null 2>&1; then systemctl disable --now tinyproxy >/dev/null 2>&1 || true; fi
+pkill -x tinyproxy 2>/dev/null || true
+echo "dependencies: ok"

@@ -1,0 +1,117 @@
+#include "app/application.h"
+
+#include "http/errors.h"
+#include "text/text_conversion.h"
+
+#include <curl/curl.h>
+#include <shlobj.h>
+
+#include <system_error>
+
+namespace gui {
+namespace {
+
+constexpr wchar_t ProductName[] = L"Rora REZ Idadezo 15";
+constexpr wchar_t InstallerName[] = L"RoraREZIdadezo15.exe";
+constexpr wchar_t MutexName[] = L"RoraREZIdadezo15 Small Installer Mutex";
+
+std::wstring CommonDataFolder()
+{
+    wchar_t folder[MAX_PATH] = {};
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)))
+        return {};
+    return folder;
+}
+
+bool FileSystemEntryExists(const std::wstring& path)
+{
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+} // namespace
+
+Application::Application(HINSTANCE instanceHandle, int showCommand, const std::wstring& line, DownloaderFactory factory)
+    : instance(instanceHandle)
+    , downloaderFactory(std::move(factory))
+{
+    if (!line.empty()) {
+        quiet = line.find(L"/quiet") != std::wstring::npos;
+        wait = line.find(L"/wait") != std::wstring::npos;
+        commandLine = line;
+    }
+
+    if (RunExistingInstaller())
+        return;
+    if (IsAnotherInstanceRunning())
+        return;
+    InitializeHttpLibrary();
+    if (!RegisterWindowClass())
+        return;
+    if (CreateMainWindow(showCommand))
+        windowCreated = true;
+}
+
+Application::~Application()
+{
+    downloader.reset();
+    curl_global_cleanup();
+
+    window = nullptr;
+    progressBar = nullptr;
+    if (classRegistered)
+        ::UnregisterClassW(WindowClassName, instance);
+    instance = nullptr;
+
+    if (wait && installerProcess && installerProcess->process)
+        ::WaitForSingleObject(installerProcess->process.Get(), INFINITE);
+    installerProcess.reset();
+}
+
+bool Application::RunExistingInstaller()
+{
+    const std::wstring path = CommonDataFolder() + L"\\" + ProductName + L"\\Installation\\" + InstallerName;
+    if (!FileSystemEntryExists(path))
+        return false;
+
+    installerProcess = StartInstaller(path, commandLine);
+    if (!installerProcess) {
+        const DWORD error = ::GetLastError();
+        statusText = text::ToWide(std::system_category().message(static_cast<int>(error)));
+        if (statusText.empty())
+            statusText = L"unknown error";
+        result = 1;
+        return false;
+    }
+    return true;
+}
+
+bool Application::IsAnotherInstanceRunning()
+{
+    instanceMutex.Reset(::CreateMutexW(nullptr, TRUE, MutexName));
+    if (!instanceMutex)
+        return true;
+    return ::GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+void Application::InitializeHttpLibrary()
+{
+    try {
+        const CURLcode code = curl_global_init(CURL_GLOBAL_ALL);
+        http::CheckCurlResult(code, std::string());
+    } catch (const http::connection_error& error) {
+        statusText = text::ToWide(error.what());
+        result = 1;
+    }
+}
+
+int Application::RunMessageLoop()
+{
+    if (!windowCreated)
+        return 0;
+    MSG message;
+    while (::GetMessageW(&message, window, 0, 0) > 0)
+        ::DispatchMessageW(&message);
+    return result == 1 ? 1 : 0;
+}
+
+} // namespace gui
