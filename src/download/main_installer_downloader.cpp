@@ -1,1 +1,245 @@
-// Placeholder until the module lands.
+#include "download/main_installer_downloader.h"
+
+#include "config/bootstrapper_parameters.h"
+#include "config/download_links.h"
+#include "config/registry.h"
+#include "download/destination.h"
+#include "download/window_messages.h"
+#include "http/curl_http_client.h"
+#include "http/errors.h"
+
+#include <atomic>
+#include <cmath>
+#include <system_error>
+
+namespace gui {
+namespace {
+
+void Post(HWND window, UINT message) noexcept
+{
+    ::PostMessageW(window, message, 0, 0);
+}
+
+// The text the window shows for a failure, by the kind of exception in flight. Call only
+// from a catch block.
+std::string DescribeCurrentException() noexcept
+{
+    try {
+        try {
+            throw;
+        } catch (const common::internal_error& error) {
+            return error.what();
+        } catch (const http::cancel_error& error) {
+            return error.what();
+        } catch (const http::connection_error& error) {
+            return error.what();
+        } catch (const http::server_error& error) {
+            return http::HttpStatusText(error.code);
+        } catch (const std::exception& error) {
+            // Registry, file-system, stream, JSON and thread failures alike.
+            return common::InternalErrorMessage(107, error.what());
+        } catch (...) {
+            return common::InternalErrorMessage(109, std::string());
+        }
+    } catch (...) {
+        // Building the text itself failed (out of memory); keep a fixed one.
+        return "Internal Error: Unknown error";
+    }
+}
+
+// The whole percentage of a progress report; -1 when it cannot be one.
+int WholePercent(double total, double now)
+{
+    const double percent = now / total * 100.0;
+    if (!std::isfinite(percent))
+        return 0;
+    if (percent >= 9.2e18 || percent <= -9.2e18)
+        return -1;
+    return static_cast<int>(static_cast<std::uint32_t>(static_cast<std::int64_t>(percent)));
+}
+
+} // namespace
+
+class MainInstallerDownloaderImpl {
+public:
+    MainInstallerDownloaderImpl(HWND window, std::shared_ptr<http::HttpSettings> settings)
+        : window_(window)
+        , settings_(std::move(settings))
+    {
+    }
+
+    ~MainInstallerDownloaderImpl() { SignalStopped(); }
+
+    void Prepare()
+    {
+        FetchBootstrapperParameters();
+        const std::string url = DownloadLinks::Instance()->InstallerDownloadUrl();
+        stop_.exchange(false);
+        CreateClient();
+        RequireClient();
+
+        const std::filesystem::path folder = MakeUniqueDirectory();
+        if (folder.empty())
+            throw common::internal_error(105, common::InternalErrorMessage(105, std::string()));
+        destination_ = folder / InstallerFileName;
+        try {
+            if (!std::filesystem::exists(folder))
+                std::filesystem::create_directories(folder);
+        } catch (const std::filesystem::filesystem_error& error) {
+            throw common::internal_error(107, common::InternalErrorMessage(107, error.what()));
+        }
+
+        const http::ContentInfo info = QueryContentInfo(url);
+        if (!HasEnoughFreeSpace(folder, info.contentLength))
+            throw common::internal_error(106, common::InternalErrorMessage(106, NarrowPath(destination_)));
+    }
+
+    // The worker's body: every failure ends as the worker error, and the window always hears
+    // WM_DOWNLOAD_STOPPED then WM_DOWNLOAD_FINISHED.
+    void Download() noexcept
+    {
+        try {
+            workerError_.clear();
+            RequireClient();
+            const std::string url = DownloadLinks::Instance()->InstallerDownloadUrl();
+            const http::DownloadResult result = client_->DownloadFile(url, destination_.wstring(),
+                [this](double total, double now) { return OnProgress(total, now); });
+            http::CheckHttpStatus(result.status, std::string());
+        } catch (...) {
+            workerError_ = DescribeCurrentException();
+        }
+        SignalStopped();
+        Post(window_, WM_DOWNLOAD_FINISHED);
+    }
+
+    void SignalStopped() noexcept
+    {
+        stop_.exchange(true);
+        Post(window_, WM_DOWNLOAD_STOPPED);
+    }
+
+    void RaiseStopFlag() noexcept { stop_.exchange(true); }
+
+    void Pause(bool pause)
+    {
+        RequireClient();
+        client_->Pause(pause);
+    }
+
+    HWND Window() const noexcept { return window_; }
+    const std::filesystem::path& Destination() const noexcept { return destination_; }
+    const std::string& WorkerError() const noexcept { return workerError_; }
+
+private:
+    void FetchBootstrapperParameters() { config::FetchBootstrapperParameters(settings_); }
+
+    void CreateClient()
+    {
+        if (!settings_)
+            return;
+        try {
+            client_ = std::make_shared<http::CurlHttpClient>(settings_);
+        } catch (const std::exception&) {
+            // Reported below as "no client".
+        }
+        if (!client_)
+            throw common::internal_error(101, common::InternalErrorMessage(101, std::string()));
+    }
+
+    void RequireClient() const
+    {
+        if (!client_)
+            throw common::internal_error(102, common::InternalErrorMessage(102, std::string()));
+    }
+
+    http::ContentInfo QueryContentInfo(const std::string& url)
+    {
+        RequireClient();
+        http::ContentInfo info = client_->GetContentInfo(url);
+        if (info.fileName.empty())
+            throw common::internal_error(104, common::InternalErrorMessage(104, std::string()));
+        return info;
+    }
+
+    // Runs on the worker for every progress report of the transfer: cheap, never blocks.
+    bool OnProgress(double total, double now) noexcept
+    {
+        const int percent = WholePercent(total, now);
+        if (percent != lastPostedPercent_ && percent >= 0 && percent <= 99) {
+            lastPostedPercent_ = percent;
+            Post(window_, WM_DOWNLOAD_PROGRESS);
+        }
+        return !stop_.load();
+    }
+
+    static std::string NarrowPath(const std::filesystem::path& path)
+    {
+        try {
+            return path.string();
+        } catch (const std::exception&) {
+            return std::string();
+        }
+    }
+
+    const HWND window_;
+    int lastPostedPercent_ = 0;
+    std::shared_ptr<http::HttpClient> client_;
+    std::shared_ptr<http::HttpSettings> settings_;
+    std::atomic<bool> stop_{false};
+    std::filesystem::path destination_;
+    std::string workerError_;
+};
+
+MainInstallerDownloader::MainInstallerDownloader(HWND window, std::shared_ptr<http::HttpSettings> settings)
+    : impl_(std::make_unique<MainInstallerDownloaderImpl>(window, std::move(settings)))
+{
+}
+
+MainInstallerDownloader::~MainInstallerDownloader()
+{
+    // A user who closes the window during a transfer wants it to end, not to wait for it:
+    // the transfer stops at its next progress report.
+    impl_->RaiseStopFlag();
+    if (worker_.joinable())
+        worker_.join();
+}
+
+void MainInstallerDownloader::Stop()
+{
+    impl_->SignalStopped();
+}
+
+void MainInstallerDownloader::Pause(bool pause)
+{
+    impl_->Pause(pause);
+}
+
+void MainInstallerDownloader::Start()
+{
+    startError_.clear();
+    if (worker_.joinable()) {
+        startError_ = common::InternalErrorMessage(107, "the download has already been started");
+    } else {
+        try {
+            impl_->Prepare();
+            worker_ = std::thread([this]() noexcept { impl_->Download(); });
+            return;
+        } catch (...) {
+            startError_ = DescribeCurrentException();
+        }
+    }
+    impl_->SignalStopped();
+    Post(impl_->Window(), WM_DOWNLOAD_FINISHED);
+}
+
+std::filesystem::path MainInstallerDownloader::GetInstallerPath() const
+{
+    return impl_->Destination();
+}
+
+std::string MainInstallerDownloader::GetErrorText() const
+{
+    return startError_.empty() ? impl_->WorkerError() : startError_;
+}
+
+} // namespace gui

@@ -3,6 +3,29 @@
 #include <filesystem>
 
 namespace common {
+namespace {
+
+bool IsSeparator(wchar_t c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+// The Windows root name: "C:" for a drive, "\\server" for a UNC path, else empty. The
+// runtime's std::filesystem does not recognise the UNC form, so it is parsed here.
+std::wstring RootName(const std::wstring& path)
+{
+    if (path.size() >= 2 && path[1] == L':' && ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')))
+        return path.substr(0, 2);
+    if (path.size() > 2 && IsSeparator(path[0]) && IsSeparator(path[1]) && !IsSeparator(path[2])) {
+        size_t end = 2;
+        while (end < path.size() && !IsSeparator(path[end]))
+            ++end;
+        return path.substr(0, end);
+    }
+    return {};
+}
+
+} // namespace
 
 internal_error::internal_error(std::uint16_t errorCode, const std::string& message)
     : std::runtime_error(message)
@@ -25,9 +48,10 @@ std::string InternalErrorMessage(int code, const std::string& detail)
         return prefix + "Failed to query content information";
     case 106: {
         // The message names the disk, not the whole path: "C:" or "\\server".
+        // The detail is narrow text in the ANSI code page, as std::filesystem reads it.
         std::string root;
         try {
-            root = std::filesystem::path(detail).root_name().string();
+            root = std::filesystem::path(RootName(std::filesystem::path(detail).wstring())).string();
         } catch (const std::exception&) {
             root.clear();
         }
