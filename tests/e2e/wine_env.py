@@ -1,0 +1,161 @@
+"""Helpers for tests that drive the real executable under Wine: the run's environment, Wine
+commands with time limits, the registry as another program sees it, and private prefixes."""
+
+import os
+import shlex
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+PRODUCT_KEY = r"HKLM\SOFTWARE\Rora REZ Idadezo 15"
+INSTALLATION_KEY = PRODUCT_KEY + r"\Installation"
+MUTEX_NAME = "RoraREZIdadezo15 Small Installer Mutex"
+PROXY_VARIABLES = ("http_proxy", "https_proxy", "no_proxy", "all_proxy",
+                   "HTTP_PROXY", "HTTPS_PROXY", "NO_PROXY", "ALL_PROXY")
+
+
+def load_env():
+    """The exports of $RORA_TEST_ENV/env as a dict."""
+    path = os.path.join(os.environ["RORA_TEST_ENV"], "env")
+    result = {}
+    with open(path) as f:
+        for line in f:
+            line = line.strip()
+            if line.startswith("export "):
+                name, _, value = line[len("export "):].partition("=")
+                parts = shlex.split(value)
+                result[name] = parts[0] if parts else ""
+    return result
+
+
+ENV = load_env()
+
+
+def windows_path(linux_path):
+    """A Linux path as a Windows program under Wine sees it (drive Z:)."""
+    return "Z:" + os.path.abspath(linux_path).replace("/", "\\")
+
+
+class Prefix:
+    """A Wine prefix: the run's shared one, or a private copy of the template."""
+
+    def __init__(self, path, private=False):
+        self.path = path
+        self.private = private
+
+    @classmethod
+    def shared(cls):
+        return cls(ENV["WINEPREFIX"])
+
+    @classmethod
+    def copy_of_template(cls):
+        root = os.path.join(ENV["RORA_TEST_ENV"], "prefixes")
+        os.makedirs(root, exist_ok=True)
+        path = tempfile.mkdtemp(prefix="p", dir=root)
+        os.rmdir(path)
+        subprocess.run(["cp", "-a", ENV["RORA_TEMPLATE_PREFIX"], path], check=True, timeout=120)
+        prefix = cls(path, private=True)
+        subprocess.run(["wineserver", "-p"], env=prefix.env(), check=True, timeout=30,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       start_new_session=True)
+        prefix.wine(["cmd", "/c", "exit", "0"], timeout=120)
+        return prefix
+
+    def env(self, extra=None):
+        env = dict(os.environ)
+        for name in PROXY_VARIABLES:
+            env.pop(name, None)
+        env.update({k: v for k, v in ENV.items()})
+        env["WINEPREFIX"] = self.path
+        if extra:
+            env.update(extra)
+        return env
+
+    def wine(self, args, timeout=60, extra_env=None, check=True):
+        # Output goes to files, not pipes: a program this one starts (the installer) inherits
+        # them and would keep a pipe open after this one has ended.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            result = subprocess.run(["timeout", "-k", "5", str(timeout), "wine"] + list(args),
+                                    env=self.env(extra_env), stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=err, timeout=timeout + 15)
+            out.seek(0)
+            err.seek(0)
+            result.stdout = out.read()
+            result.stderr = err.read()
+        if check and result.returncode != 0:
+            raise AssertionError("wine %s failed with %d: %s" % (args, result.returncode, result.stderr[-2000:]))
+        return result
+
+    def start(self, args, extra_env=None):
+        """Starts a Windows program and returns the Popen; the caller waits for it."""
+        return subprocess.Popen(["wine"] + list(args), env=self.env(extra_env), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+
+    def drive_c(self, *parts):
+        return os.path.join(self.path, "drive_c", *parts)
+
+    # Registry, as another program sees it: always the 64-bit view unless told otherwise.
+    def reg_add(self, key, name, value, kind="REG_SZ", view=64):
+        self.wine(["reg", "add", key, "/v", name, "/t", kind, "/d", str(value), "/f", "/reg:%d" % view])
+
+    def reg_delete_key(self, key, view=64):
+        self.wine(["reg", "delete", key, "/f", "/reg:%d" % view], check=False)
+
+    def reg_query(self, key, name, view=64):
+        """(type, data) of a value, or None when it is absent."""
+        result = self.wine(["reg", "query", key, "/v", name, "/reg:%d" % view], check=False)
+        if result.returncode != 0:
+            return None
+        for line in result.stdout.decode("utf-8", "replace").splitlines():
+            fields = line.strip().split(None, 2)
+            if len(fields) >= 2 and fields[0] == name.split()[0] and " ".join(fields[:len(name.split())]) == name:
+                rest = line.strip()[len(name):].strip().split(None, 1)
+                kind = rest[0]
+                data = rest[1] if len(rest) > 1 else ""
+                return kind, data
+        return None
+
+    def reset_product_key(self):
+        for view in (64, 32):
+            self.reg_delete_key(PRODUCT_KEY, view)
+
+    def kill(self):
+        subprocess.run(["wineserver", "-k"], env=self.env(), timeout=30, check=False,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def wait_idle(self, timeout=30):
+        """Waits until every Windows process of this prefix has ended (services aside)."""
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if not self.user_processes():
+                return True
+            time.sleep(0.2)
+        return False
+
+    def user_processes(self):
+        exe = os.path.basename(ENV["RORA_BOOTSTRAPPER"]).lower()
+        names = []
+        out = subprocess.run(["ps", "-eo", "args"], stdout=subprocess.PIPE, text=True).stdout
+        for line in out.splitlines():
+            low = line.lower()
+            if exe in low or "fake_installer" in low or "rorarezidadezo15.exe" in low:
+                names.append(line)
+        return names
+
+    def destroy(self):
+        if self.private:
+            self.kill()
+            shutil.rmtree(self.path, ignore_errors=True)
+
+
+class WineTestCase(unittest.TestCase):
+    """Base class: the shared prefix with a clean product key before and after each test."""
+
+    def setUp(self):
+        self.prefix = Prefix.shared()
+        self.prefix.reset_product_key()
+        self.addCleanup(self.prefix.reset_product_key)
+        self.work = tempfile.mkdtemp(prefix="e2e", dir=ENV["RORA_TEST_ENV"])
+        self.addCleanup(shutil.rmtree, self.work, True)
