@@ -1,7 +1,8 @@
 // Stands in for the full installer in end-to-end tests. It appends one line to the file named
 // by RORA_FAKE_INSTALLER_LOG: its start time (ms since the Unix epoch), a tab, its own path, a
 // tab, and its command line exactly as it received it. RORA_FAKE_INSTALLER_SLEEP_MS keeps it running for a while.
-// With "--hold-mutex NAME SECONDS" it instead owns that named mutex for that long.
+// With "--hold-mutex NAME SECONDS" it instead owns that named mutex for that long. With
+// RORA_FAKE_INSTALLER_SHOW set it shows its command line in a message box (the demo).
 #include <windows.h>
 
 #include <cstdio>
@@ -55,6 +56,11 @@ int wmain(int argc, wchar_t** argv)
             std::fprintf(file, "%lld\t%s\t%s\n", UnixMilliseconds(), ToUtf8(self).c_str(), ToUtf8(::GetCommandLineW()).c_str());
             std::fclose(file);
         }
+    }
+    if (std::getenv("RORA_FAKE_INSTALLER_SHOW")) {
+        std::wstring text = L"The full installer would start now. It was given this command line:\n\n";
+        text += ::GetCommandLineW();
+        ::MessageBoxW(nullptr, text.c_str(), L"Demo installer", MB_OK | MB_ICONINFORMATION | MB_TOPMOST);
     }
     if (const char* sleep = std::getenv("RORA_FAKE_INSTALLER_SLEEP_MS"))
         ::Sleep(static_cast<DWORD>(std::strtoul(sleep, nullptr, 10)));

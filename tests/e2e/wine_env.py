@@ -159,3 +159,56 @@ class WineTestCase(unittest.TestCase):
         self.addCleanup(self.prefix.reset_product_key)
         self.work = tempfile.mkdtemp(prefix="e2e", dir=ENV["RORA_TEST_ENV"])
         self.addCleanup(shutil.rmtree, self.work, True)
+
+
+# The main window as a user meets it on the X display.
+WINDOW_TITLE = "Rozo PDF"
+
+
+def _x(args, timeout=10):
+    env = dict(os.environ)
+    env["DISPLAY"] = ENV["DISPLAY"]
+    return subprocess.run(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=timeout)
+
+
+def find_window(timeout=30):
+    """The X id of the visible main window, or None when none appears in time."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        result = _x(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % WINDOW_TITLE])
+        ids = result.stdout.split()
+        if ids:
+            return ids[-1]
+        time.sleep(0.2)
+    return None
+
+
+def close_window(window_id):
+    """Closes the window as a user would, with Alt+F4."""
+    _x(["xdotool", "key", "--window", window_id, "alt+F4"])
+
+
+def screenshot(window_id, path):
+    """A PNG of the window as it is on the screen."""
+    geometry = _x(["xdotool", "getwindowgeometry", "--shell", window_id]).stdout
+    values = dict(line.split("=", 1) for line in geometry.split() if "=" in line)
+    crop = "%sx%s+%s+%s" % (values["WIDTH"], values["HEIGHT"], values["X"], values["Y"])
+    _x(["import", "-window", "root", "-crop", crop, "+repage", path], timeout=30)
+    return path
+
+
+def read_text(png_path):
+    """The text of a screenshot, by OCR, with runs of white space made single blanks."""
+    big = png_path + ".x3.png"
+    subprocess.run(["convert", png_path, "-resize", "300%", "-colorspace", "Gray", big], check=True, timeout=60)
+    result = subprocess.run(["tesseract", big, "-", "--psm", "6"], stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, text=True, timeout=60)
+    return " ".join(result.stdout.split())
+
+
+def red_pixel_count(png_path):
+    """How many pixels are pure red, RGB(255, 0, 0), the colour of failure texts."""
+    result = subprocess.run(["convert", png_path, "-fill", "black", "+opaque", "rgb(255,0,0)",
+                             "-fill", "white", "-opaque", "rgb(255,0,0)", "-format", "%[fx:mean*w*h]", "info:"],
+                            stdout=subprocess.PIPE, text=True, timeout=60)
+    return int(float(result.stdout.strip() or 0))

@@ -1,0 +1,252 @@
+"""The whole run of the shipped executable under Wine against local servers: parameters,
+registry, download, launch, and every failure as the user sees it in the window."""
+
+import os
+import re
+import shutil
+import subprocess
+import time
+import unittest
+
+from servers import Route, Server, unused_port
+from wine_env import (ENV, INSTALLATION_KEY, PRODUCT_KEY, WineTestCase, close_window, find_window,
+                      read_text, red_pixel_count, screenshot, windows_path)
+
+HEADLINE = "Error while downloading the installer. Please check your internet connection and try again."
+TEMP_INSTALLER = re.compile(r"^C:\\users\\[^\\]+\\Temp\\[0-9a-f]{1,16}\\RoraREZIdadezo15\.exe$")
+
+
+def fake_installer_bytes():
+    with open(os.environ["RORA_FAKE_INSTALLER"], "rb") as f:
+        return f.read()
+
+
+class WholeRunTest(WineTestCase):
+    def setUp(self):
+        super().setUp()
+        self.service = Server()
+        self.addCleanup(self.service.close)
+        self.files = Server()
+        self.addCleanup(self.files.close)
+        self.log = os.path.join(self.work, "installer.log")
+        self.payload = fake_installer_bytes()
+        self.files.route("/files/RoraREZIdadezo15.exe", Route(self.payload))
+        self.addCleanup(self.prefix.wait_idle, 20)
+
+    # -- helpers ---------------------------------------------------------------------------
+    def use_service(self, path="/api/parameter-storage?id="):
+        self.prefix.reg_add(INSTALLATION_KEY, "QaBootstrapperRequestParamsLink", self.service.url(path))
+
+    def use_download(self, path="/files/RoraREZIdadezo15.exe"):
+        self.prefix.reg_add(INSTALLATION_KEY, "QaInstallerDownloadLink", self.files.url(path))
+
+    def skip_parameters(self):
+        self.prefix.reg_add(PRODUCT_KEY, "XYZID", "known")
+
+    def bootstrapper_named(self, name):
+        path = os.path.join(self.work, name)
+        shutil.copy(ENV["RORA_BOOTSTRAPPER"], path)
+        return path
+
+    def installer_env(self, sleep_ms=0):
+        return {"RORA_FAKE_INSTALLER_LOG": windows_path(self.log), "RORA_FAKE_INSTALLER_SLEEP_MS": str(sleep_ms)}
+
+    def run_quiet(self, *args, exe=None, sleep_ms=0, timeout=90):
+        result = self.prefix.wine([exe or ENV["RORA_BOOTSTRAPPER"], "/quiet"] + list(args), timeout=timeout,
+                                  extra_env=self.installer_env(sleep_ms), check=False)
+        return result.returncode
+
+    def launches(self, expected=1, timeout=15):
+        deadline = time.time() + timeout
+        while expected and time.time() < deadline and len(self._read_launches()) < expected:
+            time.sleep(0.1)
+        return self._read_launches()
+
+    def _read_launches(self):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log, encoding="utf-8") as f:
+            return [tuple(line.rstrip("\r\n").split("\t", 2)) for line in f]
+
+    def linux_path(self, windows):
+        user_part = windows[len("C:\\"):].replace("\\", "/")
+        return self.prefix.drive_c(*user_part.split("/"))
+
+    def failure_shown(self, *args, shot_name):
+        """Runs with the window, waits for the failure, returns (text, red pixels, exit code)."""
+        process = self.prefix.start([ENV["RORA_BOOTSTRAPPER"]] + list(args), extra_env=self.installer_env())
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        window = find_window(timeout=60)
+        self.assertIsNotNone(window, "the window never appeared")
+        deadline = time.time() + 60
+        shot = os.path.join(self.work, shot_name)
+        while True:
+            screenshot(window, shot)
+            red = red_pixel_count(shot)
+            if red > 200 or time.time() > deadline:
+                break
+            time.sleep(0.5)
+        text = read_text(shot)
+        close_window(window)
+        code = process.wait(30)
+        keep = os.path.join(ENV["RORA_TEST_ENV"], "screenshots")
+        os.makedirs(keep, exist_ok=True)
+        shutil.copy(shot, keep)
+        return text, red, code
+
+    def assert_shows(self, text, expected):
+        # OCR reads the painted text; blanks and line breaks do not matter.
+        squeeze = lambda s: re.sub(r"\s+", "", s)
+        self.assertIn(squeeze(HEADLINE), squeeze(text), "headline missing from: %r" % text)
+        self.assertIn(squeeze(expected), squeeze(text), "failure text missing from: %r" % text)
+
+    # -- success ---------------------------------------------------------------------------
+    def test_first_run_stores_the_parameters_and_starts_the_downloaded_installer(self):
+        self.use_service()
+        self.service.json("/api/parameter-storage", {
+            "installer_url": self.files.url("/files/stored.exe"),
+            "msi_url": "https://msi.example.invalid/x.msi",
+            "campaign": "caf\u00e9", "Installer_URL": "kept", "n": [1, 2]})
+        self.files.route("/files/stored.exe", Route(self.payload))
+        exe = self.bootstrapper_named("Setup-AB12CD (1).exe")
+
+        self.assertEqual(self.run_quiet("LANG=de", exe=exe), 0)
+
+        (request,) = self.service.requests
+        self.assertEqual(request["method"], "GET")
+        self.assertEqual(request["path"], "/api/parameter-storage?id=AB12CD")
+        self.assertEqual(request["headers"].get("Accept"), "application/json")
+        self.assertEqual(request["headers"].get("Content-Type"), "application/json")
+        self.assertEqual(request["headers"].get("User-Agent"), "Rora REZ Idadezo 15 Installer")
+        self.assertEqual([(r["method"], r["path"]) for r in self.files.requests],
+                         [("HEAD", "/files/stored.exe"), ("GET", "/files/stored.exe")])
+
+        self.assertEqual(self.prefix.reg_query(PRODUCT_KEY, "XYZID"), ("REG_SZ", "AB12CD"))
+        self.assertEqual(self.prefix.reg_query(INSTALLATION_KEY, "InstallerDownloadLink"),
+                         ("REG_SZ", self.files.url("/files/stored.exe")))
+        self.assertEqual(self.prefix.reg_query(INSTALLATION_KEY, "MsiDownloadLink"),
+                         ("REG_SZ", "https://msi.example.invalid/x.msi"))
+        common = '{"campaign":"caf\u00e9","Installer_URL":"kept","n":[1,2]}'.encode("utf-8")
+        self.assertEqual(self.prefix.reg_query(PRODUCT_KEY, "Common Data"), ("REG_BINARY", common.hex().upper()))
+        # Nothing lands in the redirected 32-bit branch.
+        self.assertIsNone(self.prefix.reg_query(PRODUCT_KEY, "XYZID", view=32))
+
+        ((_, program, command),) = self.launches()
+        self.assertRegex(program, TEMP_INSTALLER)
+        self.assertEqual(command, '"%s" /quiet LANG=de' % program)
+        with open(self.linux_path(program), "rb") as f:
+            self.assertEqual(f.read(), self.payload)
+
+        # A later run asks the service nothing and downloads into a new folder.
+        os.remove(self.log)
+        self.assertEqual(self.run_quiet(exe=exe), 0)
+        self.assertEqual(len(self.service.requests), 1)
+        ((_, second, _),) = self.launches()
+        self.assertRegex(second, TEMP_INSTALLER)
+        self.assertNotEqual(os.path.dirname(second), os.path.dirname(program))
+
+    def test_wait_switch_waits_for_the_downloaded_installer(self):
+        self.skip_parameters()
+        self.use_download()
+        started = time.time()
+        self.assertEqual(self.run_quiet("/wait", sleep_ms=3000), 0)
+        ended = time.time()
+        ((millis, _, command),) = self.launches()
+        self.assertGreaterEqual(ended, int(millis) / 1000.0 + 3.0)
+        self.assertTrue(command.endswith(" /quiet /wait"))
+        self.assertLess(ended - started, 60)
+
+    def test_service_down_the_run_goes_on_with_the_override_link(self):
+        self.prefix.reg_add(INSTALLATION_KEY, "QaBootstrapperRequestParamsLink",
+                            "http://127.0.0.1:%d/api/parameter-storage?id=" % unused_port())
+        self.use_download()
+        exe = self.bootstrapper_named("Setup-XY.exe")
+        self.assertEqual(self.run_quiet(exe=exe), 0)
+        self.assertEqual(len(self.launches()), 1)
+        self.assertEqual(self.prefix.reg_query(PRODUCT_KEY, "XYZID"), ("REG_SZ", "XY"))
+        self.assertIsNone(self.prefix.reg_query(INSTALLATION_KEY, "InstallerDownloadLink"))
+
+    # -- failures --------------------------------------------------------------------------
+    def test_quiet_failure_ends_by_itself_with_exit_code_1(self):
+        self.skip_parameters()
+        self.use_download("/files/missing.exe")
+        started = time.time()
+        self.assertEqual(self.run_quiet(), 1)
+        self.assertLess(time.time() - started, 30)
+        self.assertEqual(self.launches(expected=0), [])
+
+    def test_download_404_is_shown_with_its_status_text(self):
+        self.skip_parameters()
+        self.use_download("/files/missing.exe")
+        text, red, code = self.failure_shown(shot_name="failure-404.png")
+        self.assert_shows(text, "HTTP (Error: 404) Not Found")
+        self.assertGreater(red, 200)
+        self.assertEqual(code, 1)
+        self.assertEqual(self.launches(expected=0), [])
+
+    def test_an_effective_url_without_a_file_name_is_refused(self):
+        self.skip_parameters()
+        self.files.route("/files/", Route(self.payload))
+        self.use_download("/files/")
+        text, _, code = self.failure_shown(shot_name="failure-104.png")
+        self.assert_shows(text, "Internal Error: Failed to query content information")
+        self.assertEqual(code, 1)
+
+    def test_a_connection_dropped_mid_body_is_a_failure(self):
+        self.skip_parameters()
+        self.files.route("/files/RoraREZIdadezo15.exe", Route(self.payload, drop_after=len(self.payload) // 2))
+        self.use_download()
+        text, _, code = self.failure_shown(shot_name="failure-drop.png")
+        self.assert_shows(text, "Connection Error: 18")
+        self.assertEqual(code, 1)
+        self.assertEqual(self.launches(expected=0), [])
+
+    def test_not_enough_free_space(self):
+        self.skip_parameters()
+        self.files.route("/files/big.exe", Route(b"x" * (4 << 20)))
+        self.use_download("/files/big.exe")
+        temp = self.prefix.drive_c("users", os.environ.get("USER", "root"), "Temp")
+        if not os.path.isdir(temp):
+            temp = [os.path.join(self.prefix.drive_c("users"), u, "Temp") for u in os.listdir(self.prefix.drive_c("users"))
+                    if os.path.isdir(os.path.join(self.prefix.drive_c("users"), u, "Temp"))][0]
+        saved = temp + ".saved"
+        small = os.path.join(self.work, "small")
+        os.makedirs(small)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", small], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", small])
+        os.rename(temp, saved)
+        self.addCleanup(os.rename, saved, temp)
+        os.symlink(small, temp)
+        self.addCleanup(os.remove, temp)
+
+        text, _, code = self.failure_shown(shot_name="failure-106.png")
+        self.assert_shows(text, "Internal Error: There is not enough space on disk C:")
+        self.assertEqual(code, 1)
+        # The folder was made before the space was found wanting; nothing was downloaded.
+        self.assertEqual(len(os.listdir(small)), 1)
+        self.assertEqual(os.listdir(os.path.join(small, os.listdir(small)[0])), [])
+
+    def test_closing_the_window_during_a_slow_download_ends_the_run(self):
+        self.skip_parameters()
+        self.files.route("/files/RoraREZIdadezo15.exe", Route(self.payload * 50, chunk=4096, delay=0.05))
+        self.use_download()
+        process = self.prefix.start([ENV["RORA_BOOTSTRAPPER"]], extra_env=self.installer_env())
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        window = find_window(timeout=60)
+        self.assertIsNotNone(window)
+        time.sleep(1.5)
+        shot = screenshot(window, os.path.join(self.work, "downloading.png"))
+        keep = os.path.join(ENV["RORA_TEST_ENV"], "screenshots")
+        os.makedirs(keep, exist_ok=True)
+        shutil.copy(shot, keep)
+        closed = time.time()
+        close_window(window)
+        code = process.wait(30)
+        self.assertLess(time.time() - closed, 5, "the process kept running after its window was closed")
+        self.assertEqual(code, 0)
+        time.sleep(1)
+        self.assertEqual(self.launches(expected=0), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
