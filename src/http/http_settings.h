@@ -24,9 +24,6 @@ public:
     // once through the user's WinHTTP configuration and cached for the process.
     virtual std::vector<ProxyEntry> ProxiesFor(const std::string& url);
     virtual ProxyCredentials ProxyCredentialsFor(const ProxyEntry& entry);
-
-protected:
-    ~HttpSettings() = default;
 };
 
 // Parsing of a WinHTTP proxy list ("http=a:80;https=b:443", "a:80 b:81"), exposed for tests:

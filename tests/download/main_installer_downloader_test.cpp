@@ -1,0 +1,209 @@
+// The real coordinator against the local test server: the messages the window receives, in
+// order, and the texts it would show.
+#include "download/main_installer_downloader.h"
+
+#include "../config/product_key_fixture.h"
+#include "download/window_messages.h"
+#include "http/http_settings.h"
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
+using regtest::nativeView;
+
+namespace {
+
+std::string Server()
+{
+    const char* port = std::getenv("RORA_HTTP_PORT");
+    return std::string("http://127.0.0.1:") + (port ? port : "1");
+}
+
+std::wstring Wide(const std::string& s)
+{
+    return std::wstring(s.begin(), s.end());
+}
+
+struct Outcome {
+    std::vector<UINT> messages; // STOPPED, FINISHED and PROGRESS in arrival order
+    int progress = 0;
+    bool finished = false;
+};
+
+class Coordinator : public regtest::ProductKeyTest {
+protected:
+    static void SetUpTestSuite() { curl_global_init(CURL_GLOBAL_ALL); }
+    static void TearDownTestSuite() { curl_global_cleanup(); }
+
+    void SetUp() override
+    {
+        regtest::ProductKeyTest::SetUp();
+        window = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        ASSERT_NE(window, nullptr);
+        regtest::WriteRawString(nativeView, L"", L"XYZID", L"known");
+    }
+
+    void TearDown() override
+    {
+        downloader.reset();
+        ::DestroyWindow(window);
+        regtest::ProductKeyTest::TearDown();
+    }
+
+    void Link(const std::string& path) { regtest::WriteRawString(nativeView, L"Installation", L"QaInstallerDownloadLink", Wide(Server() + path)); }
+
+    void Make() { downloader = std::make_unique<gui::MainInstallerDownloader>(window, std::make_shared<http::HttpSettings>()); }
+
+    // Pumps the window's messages until WM_DOWNLOAD_FINISHED or the time is up.
+    Outcome Pump(std::chrono::seconds limit = std::chrono::seconds(60), int stopAfterProgress = -1)
+    {
+        Outcome run;
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        MSG message;
+        while (!run.finished && std::chrono::steady_clock::now() < deadline) {
+            if (!::PeekMessageW(&message, window, 0, 0, PM_REMOVE)) {
+                ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+                continue;
+            }
+            if (message.message == gui::WM_DOWNLOAD_PROGRESS) {
+                if (++run.progress == stopAfterProgress)
+                    downloader->Stop();
+            }
+            if (message.message >= WM_USER && message.message <= WM_USER + 2) {
+                EXPECT_EQ(message.wParam, 0u);
+                EXPECT_EQ(message.lParam, 0);
+                run.messages.push_back(message.message);
+            }
+            run.finished = message.message == gui::WM_DOWNLOAD_FINISHED;
+        }
+        return run;
+    }
+
+    static std::vector<UINT> Ending(const Outcome& run, size_t count)
+    {
+        std::vector<UINT> ending;
+        for (const UINT m : run.messages)
+            if (m != gui::WM_DOWNLOAD_PROGRESS)
+                ending.push_back(m);
+        return ending.size() >= count ? std::vector<UINT>(ending.end() - static_cast<long>(count), ending.end()) : ending;
+    }
+
+    HWND window = nullptr;
+    std::unique_ptr<gui::MainInstallerDownloader> downloader;
+};
+
+constexpr UINT Stopped = gui::WM_DOWNLOAD_STOPPED;
+constexpr UINT Finished = gui::WM_DOWNLOAD_FINISHED;
+
+} // namespace
+
+TEST_F(Coordinator, DownloadsIntoAFreshFolderAndReportsProgress)
+{
+    Link("/bytes/3000000");
+    Make();
+    downloader->Start();
+    const Outcome run = Pump();
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(downloader->GetErrorText(), "");
+    EXPECT_EQ(Ending(run, 2), (std::vector<UINT>{Stopped, Finished}));
+    EXPECT_EQ(run.messages.back(), Finished);
+    EXPECT_GE(run.progress, 1);
+    EXPECT_LE(run.progress, 99);
+
+    const fs::path path = downloader->GetInstallerPath();
+    EXPECT_EQ(path.filename(), L"RoraREZIdadezo15.exe");
+    EXPECT_EQ(path.parent_path().parent_path(), (fs::temp_directory_path() / "x").parent_path());
+    std::ifstream file(path, std::ios::binary);
+    const std::string body((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(body.size(), 3000000u);
+    for (size_t i = 0; i < body.size(); i += 4099)
+        ASSERT_EQ(static_cast<unsigned char>(body[i]), i % 251) << "at byte " << i;
+}
+
+TEST_F(Coordinator, WithoutALengthTheBarNeverMoves)
+{
+    Link("/nolength/200000");
+    Make();
+    downloader->Start();
+    const Outcome run = Pump();
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(downloader->GetErrorText(), "");
+    EXPECT_EQ(run.progress, 0);
+    EXPECT_EQ(fs::file_size(downloader->GetInstallerPath()), 200000u);
+}
+
+TEST_F(Coordinator, TransferFailuresBecomeTheWorkerError)
+{
+    Link("/status/404?body=gone");
+    Make();
+    downloader->Start();
+    Outcome run = Pump();
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(downloader->GetErrorText(), "HTTP (Error: 404) Not Found");
+    EXPECT_EQ(Ending(run, 2), (std::vector<UINT>{Stopped, Finished}));
+
+    Link("/drop/500000?after=100000");
+    Make();
+    downloader->Start();
+    run = Pump();
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(downloader->GetErrorText(), "Connection Error: 18");
+}
+
+TEST_F(Coordinator, PreparationFailuresStartNoWorker)
+{
+    Link("/status/200/");
+    Make();
+    downloader->Start();
+    Outcome run = Pump(std::chrono::seconds(30));
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(downloader->GetErrorText(), "Internal Error: Failed to query content information");
+    EXPECT_EQ(run.messages, (std::vector<UINT>{Stopped, Finished}));
+
+    regtest::WriteRawString(nativeView, L"Installation", L"QaInstallerDownloadLink", L"http://127.0.0.1:1/x.exe");
+    Make();
+    downloader->Start();
+    run = Pump(std::chrono::seconds(30));
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(downloader->GetErrorText(), "Connection Error: 7");
+
+    // A broken parameter answer on a first run ends the preparation as internal error 107.
+    Clean();
+    Link("/bytes/10");
+    regtest::WriteRawString(nativeView, L"Installation", L"QaBootstrapperRequestParamsLink",
+        Wide(Server() + "/status/200?body=%7B%22installer_url%22%3A5%7D&id="));
+    Make();
+    downloader->Start();
+    run = Pump(std::chrono::seconds(30));
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(downloader->GetErrorText().rfind("Internal Error: [json.exception.type_error", 0), 0u) << downloader->GetErrorText();
+}
+
+TEST_F(Coordinator, StopCancelsTheTransfer)
+{
+    Link("/drip?interval=0.05");
+    Make();
+    downloader->Start();
+    const Outcome run = Pump(std::chrono::seconds(60), 1);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(downloader->GetErrorText(), "An operation was cancelled by a user.");
+    EXPECT_EQ(Ending(run, 3), (std::vector<UINT>{Stopped, Stopped, Finished}));
+}
+
+TEST_F(Coordinator, DestroyingItDuringATransferEndsThatTransfer)
+{
+    Link("/drip?interval=0.2");
+    Make();
+    downloader->Start();
+    ::Sleep(1500);
+    const auto before = std::chrono::steady_clock::now();
+    downloader.reset();
+    const auto waited = std::chrono::steady_clock::now() - before;
+    EXPECT_LT(waited, std::chrono::seconds(3)) << "the destructor waited for the whole transfer";
+}
