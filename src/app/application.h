@@ -60,6 +60,8 @@ private:
     void SetProcessDpiAwareness();
     HMODULE User32();
     HMODULE Shcore();
+    void RemoveVisualStyle(HWND control);
+    void RecordFailure(const char* text) noexcept;
     void HandleDownloadStage(DownloadStage stage);
     void ShowError(const std::wstring& text);
 
@@ -73,7 +75,8 @@ private:
     int baseDpi = 96;
     std::unique_ptr<InstallerDownloader> downloader;
     std::unique_ptr<LaunchedProcess> installerProcess;
-    sys::UniqueModule user32;
+    // User32.dll is loaded in every GUI process: taken with GetModuleHandleW, never freed.
+    HMODULE user32 = nullptr;
     sys::UniqueModule shcore;
     std::wstring statusText = L"Preparing...";
     const std::wstring errorText = L"Error while downloading the installer.\nPlease check your internet connection and try again.";
@@ -83,6 +86,8 @@ private:
     // Held until the process ends, so a second instance stays out during a /wait as well.
     sys::UniqueKernelHandle instanceMutex;
     bool classRegistered = false;
+    // uxtheme.dll, loaded when the progress bar is made, for SetWindowTheme.
+    sys::UniqueModule uxtheme;
 };
 
 } // namespace gui
