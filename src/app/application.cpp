@@ -6,7 +6,6 @@
 #include <curl/curl.h>
 #include <shlobj.h>
 
-#include <system_error>
 
 namespace gui {
 namespace {
@@ -21,6 +20,24 @@ std::wstring CommonDataFolder()
     if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)))
         return {};
     return folder;
+}
+
+// The system's text for a Win32 error. The C++ runtime's system_category() does not ask the
+// system for it on this platform, so FormatMessageW is called directly.
+std::wstring SystemMessage(DWORD error)
+{
+    wchar_t* buffer = nullptr;
+    const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring message;
+    if (length != 0 && buffer) {
+        message.assign(buffer, length);
+        while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
+            message.pop_back();
+    }
+    if (buffer)
+        ::LocalFree(buffer);
+    return message.empty() ? L"unknown error" : message;
 }
 
 bool FileSystemEntryExists(const std::wstring& path)
@@ -75,10 +92,7 @@ bool Application::RunExistingInstaller()
 
     installerProcess = StartInstaller(path, commandLine);
     if (!installerProcess) {
-        const DWORD error = ::GetLastError();
-        statusText = text::ToWide(std::system_category().message(static_cast<int>(error)));
-        if (statusText.empty())
-            statusText = L"unknown error";
+        statusText = SystemMessage(::GetLastError());
         result = 1;
         return false;
     }

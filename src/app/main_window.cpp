@@ -45,10 +45,6 @@ using SetProcessDpiAwareFn = BOOL(WINAPI*)();
 using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
 using SetWindowThemeFn = HRESULT(WINAPI*)(HWND, LPCWSTR, LPCWSTR);
 
-// HttpSettings keeps its destructor protected so that nobody deletes one through a plain
-// pointer; the shared owner destroys it as this type.
-class SharedHttpSettings final : public http::HttpSettings {};
-
 // The Shcore call, guarded by the 6.3 test: ERROR_NOT_SUPPORTED before Windows 8.1, 1 when the
 // library or the function is missing, else the function's own answer.
 long SetPerMonitorDpiAwareness(HMODULE shcore)
@@ -337,7 +333,7 @@ void Application::HandleDownloadStage(DownloadStage stage)
 {
     switch (stage) {
     case DownloadStage::Begin: {
-        auto settings = std::shared_ptr<http::HttpSettings>(std::make_shared<SharedHttpSettings>());
+        auto settings = std::make_shared<http::HttpSettings>();
         downloader = downloaderFactory ? downloaderFactory(window, settings)
                                        : std::make_unique<MainInstallerDownloader>(window, settings);
         if (downloader)
