@@ -1,5 +1,7 @@
 #include "app/system_library.h"
 
+#include <delayimp.h>
+
 #include <string>
 
 namespace sys {
@@ -11,6 +13,26 @@ bool SupportsSearchFlags() noexcept
 {
     static const bool supported = FindExport<void (*)()>(::GetModuleHandleW(L"kernel32.dll"), "AddDllDirectory") != nullptr;
     return supported;
+}
+
+// The delay-load helper would load a delay-imported DLL (see cmake/DelayImport.cmake) with
+// LoadLibraryA and whatever search order is in force at that moment; this loads it from the
+// system directory instead, even on a Windows 7 without the search flags.
+FARPROC WINAPI LoadDelayImportedLibrary(unsigned notification, PDelayLoadInfo info) noexcept
+{
+    if (notification != dliNotePreLoadLibrary || !info || !info->szDll)
+        return nullptr;
+    wchar_t name[MAX_PATH];
+    size_t i = 0;
+    for (; info->szDll[i] != '\0'; ++i) {
+        if (i + 1 == MAX_PATH)
+            return nullptr;
+        name[i] = static_cast<unsigned char>(info->szDll[i]);
+    }
+    name[i] = L'\0';
+    // The helper owns the module from here on. Null leaves it to its own LoadLibraryA, which
+    // the restricted search order still keeps out of the program's folder.
+    return reinterpret_cast<FARPROC>(LoadSystemLibrary(name).Release());
 }
 
 } // namespace
@@ -45,3 +67,8 @@ void RestrictDllSearchToSystem() noexcept
 }
 
 } // namespace sys
+
+// Read by the delay-load helper of mingw-w64's runtime.
+extern "C" {
+PfnDliHook __pfnDliNotifyHook2 = sys::LoadDelayImportedLibrary;
+}
