@@ -1,7 +1,8 @@
 // Stands in for the full installer in end-to-end tests. It appends one line to the file named
 // by RORA_FAKE_INSTALLER_LOG: its start time (ms since the Unix epoch), a tab, its own path, a
 // tab, and its command line exactly as it received it. RORA_FAKE_INSTALLER_SLEEP_MS keeps it running for a while.
-// With "--hold-mutex NAME SECONDS" it instead owns that named mutex for that long. With
+// With "--hold-mutex NAME SECONDS" it instead owns that named mutex for that long; with
+// "--post-close" it posts WM_CLOSE to the main window as soon as that exists. With
 // RORA_FAKE_INSTALLER_SHOW set it shows its command line in a message box (the demo).
 #include <windows.h>
 
@@ -37,6 +38,18 @@ std::string ToUtf8(const wchar_t* text)
 
 int wmain(int argc, wchar_t** argv)
 {
+    if (argc >= 2 && std::wcscmp(argv[1], L"--post-close") == 0) {
+        // Posts WM_CLOSE to the main window as soon as it exists, shown or not.
+        for (int i = 0; i < 400; ++i) {
+            if (HWND window = ::FindWindowW(L"Rozo PDF", L"Rozo PDF")) {
+                ::PostMessageW(window, WM_CLOSE, 0, 0);
+                std::printf("posted\n");
+                return 0;
+            }
+            ::Sleep(50);
+        }
+        return 3;
+    }
     if (argc >= 4 && std::wcscmp(argv[1], L"--hold-mutex") == 0) {
         HANDLE mutex = ::CreateMutexW(nullptr, TRUE, argv[2]);
         if (!mutex)

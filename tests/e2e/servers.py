@@ -11,10 +11,12 @@ import time
 class Route:
     """What one path answers. `body` is bytes; `chunk`/`delay` pace the body; `drop_after`
     closes the connection after that many body bytes; `length` overrides the announced
-    Content-Length (None: the body's, False: none)."""
+    Content-Length (None: the body's, False: none); `head_length` does so for HEAD only;
+    `stall` waits before the headers, `stall_body` after that many body bytes (`stall_for` s)."""
 
     def __init__(self, body=b"", status=200, content_type="application/octet-stream",
-                 chunk=65536, delay=0.0, drop_after=None, length=None, stall=0.0):
+                 chunk=65536, delay=0.0, drop_after=None, length=None, stall=0.0, head_length=None,
+                 stall_body=None, stall_for=0.0):
         self.body = body
         self.status = status
         self.content_type = content_type
@@ -23,6 +25,9 @@ class Route:
         self.drop_after = drop_after
         self.length = length
         self.stall = stall
+        self.head_length = head_length
+        self.stall_body = stall_body
+        self.stall_for = stall_for
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):
@@ -45,8 +50,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.send_response(route.status)
         if route.content_type:
             self.send_header("Content-Type", route.content_type)
-        if route.length is not False:
-            self.send_header("Content-Length", str(len(route.body) if route.length is None else route.length))
+        length = route.head_length if (not with_body and route.head_length is not None) else route.length
+        if length is not False:
+            self.send_header("Content-Length", str(len(route.body) if length is None else length))
         else:
             self.send_header("Connection", "close")
         self.end_headers()
@@ -55,6 +61,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         sent = 0
         try:
             while sent < len(route.body):
+                if route.stall_body is not None and sent >= route.stall_body and route.stall_for:
+                    time.sleep(route.stall_for)
+                    route = Route(route.body, chunk=route.chunk, delay=route.delay)
                 if route.drop_after is not None and sent >= route.drop_after:
                     self.connection.shutdown(socket.SHUT_RDWR)
                     self.close_connection = True
@@ -69,7 +78,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                     time.sleep(route.delay)
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True
-        if route.length is False:
+        if length is False:
             self.close_connection = True
 
     def do_GET(self):

@@ -88,7 +88,7 @@ class StartupTest(WineTestCase):
         self.assertEqual(code, 0)
         (started, _, _), = self.launches()
         self.assertLess(ended, started + 5.0, "without /wait the bootstrapper must not wait for the installer")
-        self.assertTrue(self.prefix.wait_idle(20))
+        self.assertTrue(self.prefix.wait_idle(20), self.prefix.user_processes())
 
     def test_a_second_instance_steps_aside_but_still_starts_a_placed_installer(self):
         holder = self.prefix.start([os.environ["RORA_FAKE_INSTALLER"], "--hold-mutex", MUTEX_NAME, "30"])

@@ -135,14 +135,24 @@ class Prefix:
         return False
 
     def user_processes(self):
+        """Command lines of this prefix's installer and bootstrapper processes."""
         exe = os.path.basename(ENV["RORA_BOOTSTRAPPER"]).lower()
-        names = []
-        out = subprocess.run(["ps", "-eo", "args"], stdout=subprocess.PIPE, text=True).stdout
-        for line in out.splitlines():
-            low = line.lower()
-            if exe in low or "fake_installer" in low or "rorarezidadezo15.exe" in low:
-                names.append(line)
-        return names
+        marker = ("WINEPREFIX=" + self.path).encode()
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    args = f.read().replace(b"\0", b" ").decode("utf-8", "replace")
+                low = args.lower()
+                if not (exe in low or "fake_installer" in low or "rorarezidadezo15.exe" in low):
+                    continue
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    if marker not in f.read().split(b"\0"):
+                        continue
+                found.append(args)
+            except OSError:
+                continue
+        return found
 
     def destroy(self):
         if self.private:

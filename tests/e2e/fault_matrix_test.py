@@ -1,0 +1,178 @@
+"""The fault matrix: each fault a user can meet, provoked for real against the shipped
+executable, and what the user sees. Every case checks the text in the window (or the success),
+the exit code, that no installer was started when the run failed, and that the run ended within
+its bound. The table of cases and outcomes is FAULTS.md beside this file."""
+
+import os
+import struct
+import subprocess
+import time
+import unittest
+
+from run_helpers import BootstrapperTestCase
+from servers import Route, unused_port
+from wine_env import ENV, INSTALLATION_KEY, PRODUCT_KEY, find_window
+
+CONNECTIONS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+
+
+def connection_settings(proxy_list):
+    """DefaultConnectionSettings with a manual proxy list, as the Internet options write it."""
+    def counted(text):
+        data = text.encode("ascii")
+        return struct.pack("<I", len(data)) + data
+    blob = struct.pack("<III", 0x46, 1, 2 | 1) + counted(proxy_list) + counted("") + counted("") + b"\0" * 32
+    return blob.hex()
+
+
+class FaultMatrixTest(BootstrapperTestCase):
+    def setUp(self):
+        super().setUp()
+        self.skip_parameters()
+
+    def expect_failure(self, expected, bound, shot):
+        started = time.time()
+        text, red, code = self.failure_shown(shot_name=shot)
+        self.assert_shows(text, expected)
+        self.assertGreater(red, 200)
+        self.assertEqual(code, 1)
+        self.assertLess(time.time() - started, bound + 30, "the failure took too long to show")
+        self.assertEqual(self.launches(expected=0), [], "an installer was started after a failure")
+
+    def expect_success(self, bound=60):
+        started = time.time()
+        self.assertEqual(self.run_quiet(timeout=bound + 30), 0)
+        self.assertLess(time.time() - started, bound)
+        self.assertEqual(len(self.launches()), 1)
+
+    # -- the network -------------------------------------------------------------------------
+    def test_connection_refused(self):
+        self.prefix.reg_add(INSTALLATION_KEY, "QaInstallerDownloadLink", "http://127.0.0.1:%d/x.exe" % unused_port())
+        self.expect_failure("Connection Error: 7", 10, "fault-refused.png")
+
+    def test_host_not_found(self):
+        self.prefix.reg_add(INSTALLATION_KEY, "QaInstallerDownloadLink", "http://nowhere.invalid/x.exe")
+        self.expect_failure("Connection Error: 6", 20, "fault-host.png")
+
+    def test_server_errors_with_and_without_a_body(self):
+        for status, text in ((404, "HTTP (Error: 404) Not Found"), (500, "HTTP (Error: 500) Internal Server (Error")):
+            for body in (b"", b"<html>server says no</html>"):
+                with self.subTest(status=status, body=body):
+                    self.files.route("/files/x.exe", Route(body, status=status, content_type="text/html"))
+                    self.use_download("/files/x.exe")
+                    self.expect_failure(text, 10, "fault-%d-%d.png" % (status, len(body)))
+
+    def test_server_stalls_before_the_headers(self):
+        self.files.route("/files/x.exe", Route(self.payload, stall=600))
+        self.use_download("/files/x.exe")
+        self.expect_failure("Connection Error: 28", 40, "fault-stall-headers.png")
+
+    def test_server_stalls_mid_body(self):
+        self.files.route("/files/x.exe", Route(self.payload * 20, stall_body=100000, stall_for=600))
+        self.use_download("/files/x.exe")
+        self.expect_failure("Connection Error: 28", 100, "fault-stall-body.png")
+
+    # -- proxies -------------------------------------------------------------------------------
+    def use_proxies(self, proxy_list):
+        self.prefix.reg_add(CONNECTIONS_KEY, "DefaultConnectionSettings", connection_settings(proxy_list), kind="REG_BINARY")
+        self.addCleanup(self.prefix.wine, ["reg", "delete", CONNECTIONS_KEY, "/v", "DefaultConnectionSettings", "/f"],
+                        check=False)
+
+    def test_a_proxy_that_asks_for_credentials_twice(self):
+        self.use_proxies("127.0.0.1:%s" % ENV["RORA_AUTH_PROXY_PORT"])
+        self.use_download()
+        self.expect_failure("Connection Error: 5", 20, "fault-proxy-auth.png")
+
+    def test_a_dead_proxy_before_a_good_one(self):
+        self.use_proxies("127.0.0.1:%s;127.0.0.1:%s" % (ENV["RORA_DEAD_PORT"], ENV["RORA_PROXY_PORT"]))
+        self.use_download()
+        self.expect_success()
+
+    # -- the disk ------------------------------------------------------------------------------
+    def small_temp(self, options="size=1m"):
+        """Points the Temp folder of the prefix at a fresh tmpfs mounted with `options`."""
+        users = self.prefix.drive_c("users")
+        temp = [os.path.join(users, u, "Temp") for u in os.listdir(users) if os.path.isdir(os.path.join(users, u, "Temp"))
+                and not os.path.islink(os.path.join(users, u, "Temp"))][0]
+        mount = os.path.join(self.work, "mnt")
+        os.makedirs(mount)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", mount], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", mount])
+        os.rename(temp, temp + ".saved")
+        self.addCleanup(os.rename, temp + ".saved", temp)
+        os.symlink(mount, temp)
+        self.addCleanup(os.remove, temp)
+        return mount
+
+    def test_the_disk_fills_up_during_the_transfer(self):
+        # The server announces a small length to the size query, then sends 4 MiB to a 1 MiB disk.
+        self.small_temp()
+        self.files.route("/files/x.exe", Route(b"x" * (4 << 20), length=False, head_length=1000))
+        self.use_download("/files/x.exe")
+        self.expect_failure("Internal Error:", 30, "fault-disk-full.png")
+
+    def test_a_temporary_directory_that_cannot_be_written(self):
+        self.small_temp("size=1m,ro")
+        self.use_download()
+        self.expect_failure("Internal Error:", 10, "fault-readonly-temp.png")
+
+    # -- the parameter service ---------------------------------------------------------------
+    def first_run_answer(self, body, status=200):
+        self.prefix.reset_product_key()
+        self.use_service()
+        self.use_download()
+        self.service.route("/api/parameter-storage", Route(body, status=status, content_type="application/json"))
+
+    def test_broken_parameter_answers_are_shown_as_internal_errors(self):
+        cases = (
+            (b"<html>garbage</html>", "Internal Error: [json.exception.parse_error.101]"),
+            (b"", "Internal Error: [json.exception.parse_error.101]"),
+            (b"[" * 5000 + b"]" * 5000, "nested deeper than 512 levels"),
+            (b'{"installer_url": 5}', "Internal Error: [json.exception.type_error.302]"),
+        )
+        for body, text in cases:
+            with self.subTest(body=body[:30]):
+                self.first_run_answer(body)
+                self.expect_failure(text, 20, "fault-params-%d.png" % len(body))
+
+    def test_a_huge_parameter_answer_is_refused_and_the_run_goes_on(self):
+        self.first_run_answer(b'{"campaign": "' + b"x" * (8 << 20) + b'"}')
+        self.expect_success()
+        self.assertIsNone(self.prefix.reg_query(PRODUCT_KEY, "Common Data"))
+
+    def test_registry_values_of_the_wrong_type_are_passed_over(self):
+        self.prefix.reg_add(INSTALLATION_KEY, "QaInstallerDownloadLink", "5", kind="REG_DWORD")
+        self.prefix.reg_add(INSTALLATION_KEY, "InstallerDownloadLink", self.files.url("/files/RoraREZIdadezo15.exe"))
+        self.expect_success()
+
+    # -- the user --------------------------------------------------------------------------------
+    def test_two_instances_started_at_once_download_once(self):
+        self.files.route("/files/RoraREZIdadezo15.exe", Route(self.payload * 8, chunk=8192, delay=0.02))
+        self.use_download()
+        runs = [self.prefix.start([ENV["RORA_BOOTSTRAPPER"], "/quiet"], extra_env=self.installer_env()) for _ in range(2)]
+        for run in runs:
+            self.addCleanup(lambda r=run: r.poll() is None and r.kill())
+        codes = [run.wait(120) for run in runs]
+        self.assertEqual(codes, [0, 0])
+        self.assertEqual(len(self.launches()), 1)
+        time.sleep(1)
+        self.assertEqual(len(self.launches()), 1, "the second instance downloaded too")
+
+    def test_a_close_requested_while_the_preparation_blocks(self):
+        # The size query takes 3 s; a WM_CLOSE waits in the queue meanwhile.
+        self.files.route("/files/RoraREZIdadezo15.exe", Route(self.payload * 50, stall=3, chunk=4096, delay=0.05))
+        self.use_download()
+        closer = self.prefix.start([os.environ["RORA_FAKE_INSTALLER"], "--post-close"])
+        self.addCleanup(lambda: closer.poll() is None and closer.kill())
+        started = time.time()
+        code = self.prefix.wine([ENV["RORA_BOOTSTRAPPER"]], timeout=60, extra_env=self.installer_env(), check=False).returncode
+        self.assertEqual(closer.wait(30), 0)
+        self.assertEqual(code, 0)
+        self.assertLess(time.time() - started, 15)
+        time.sleep(1)
+        self.assertEqual(self.launches(expected=0), [])
+        self.assertIsNone(find_window(timeout=1))
+
+
+if __name__ == "__main__":
+    unittest.main()

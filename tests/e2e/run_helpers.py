@@ -1,0 +1,99 @@
+"""A test case that runs the shipped executable against local servers and looks at what the
+user, the registry and the installer see."""
+
+import os
+import re
+import shutil
+import time
+
+from servers import Route, Server
+from wine_env import (ENV, INSTALLATION_KEY, PRODUCT_KEY, WineTestCase, close_window, find_window,
+                      read_text, red_pixel_count, screenshot, windows_path)
+
+HEADLINE = "Error while downloading the installer. Please check your internet connection and try again."
+TEMP_INSTALLER = re.compile(r"^C:\\users\\[^\\]+\\Temp\\[0-9a-f]{1,16}\\RoraREZIdadezo15\.exe$")
+
+
+def fake_installer_bytes():
+    with open(os.environ["RORA_FAKE_INSTALLER"], "rb") as f:
+        return f.read()
+
+
+class BootstrapperTestCase(WineTestCase):
+    def setUp(self):
+        super().setUp()
+        self.service = Server()
+        self.addCleanup(self.service.close)
+        self.files = Server()
+        self.addCleanup(self.files.close)
+        self.log = os.path.join(self.work, "installer.log")
+        self.payload = fake_installer_bytes()
+        self.files.route("/files/RoraREZIdadezo15.exe", Route(self.payload))
+        self.addCleanup(self.prefix.wait_idle, 20)
+
+    # -- helpers ---------------------------------------------------------------------------
+    def use_service(self, path="/api/parameter-storage?id="):
+        self.prefix.reg_add(INSTALLATION_KEY, "QaBootstrapperRequestParamsLink", self.service.url(path))
+
+    def use_download(self, path="/files/RoraREZIdadezo15.exe"):
+        self.prefix.reg_add(INSTALLATION_KEY, "QaInstallerDownloadLink", self.files.url(path))
+
+    def skip_parameters(self):
+        self.prefix.reg_add(PRODUCT_KEY, "XYZID", "known")
+
+    def bootstrapper_named(self, name):
+        path = os.path.join(self.work, name)
+        shutil.copy(ENV["RORA_BOOTSTRAPPER"], path)
+        return path
+
+    def installer_env(self, sleep_ms=0):
+        return {"RORA_FAKE_INSTALLER_LOG": windows_path(self.log), "RORA_FAKE_INSTALLER_SLEEP_MS": str(sleep_ms)}
+
+    def run_quiet(self, *args, exe=None, sleep_ms=0, timeout=90):
+        result = self.prefix.wine([exe or ENV["RORA_BOOTSTRAPPER"], "/quiet"] + list(args), timeout=timeout,
+                                  extra_env=self.installer_env(sleep_ms), check=False)
+        return result.returncode
+
+    def launches(self, expected=1, timeout=15):
+        deadline = time.time() + timeout
+        while expected and time.time() < deadline and len(self._read_launches()) < expected:
+            time.sleep(0.1)
+        return self._read_launches()
+
+    def _read_launches(self):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log, encoding="utf-8") as f:
+            return [tuple(line.rstrip("\r\n").split("\t", 2)) for line in f]
+
+    def linux_path(self, windows):
+        user_part = windows[len("C:\\"):].replace("\\", "/")
+        return self.prefix.drive_c(*user_part.split("/"))
+
+    def failure_shown(self, *args, shot_name):
+        """Runs with the window, waits for the failure, returns (text, red pixels, exit code)."""
+        process = self.prefix.start([ENV["RORA_BOOTSTRAPPER"]] + list(args), extra_env=self.installer_env())
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        window = find_window(timeout=60)
+        self.assertIsNotNone(window, "the window never appeared")
+        deadline = time.time() + 60
+        shot = os.path.join(self.work, shot_name)
+        while True:
+            screenshot(window, shot)
+            red = red_pixel_count(shot)
+            if red > 200 or time.time() > deadline:
+                break
+            time.sleep(0.5)
+        text = read_text(shot)
+        close_window(window)
+        code = process.wait(30)
+        keep = os.path.join(ENV["RORA_TEST_ENV"], "screenshots")
+        os.makedirs(keep, exist_ok=True)
+        shutil.copy(shot, keep)
+        return text, red, code
+
+    def assert_shows(self, text, expected):
+        # OCR reads the painted text; blanks and line breaks do not matter.
+        squeeze = lambda s: re.sub(r"\s+", "", s)
+        self.assertIn(squeeze(HEADLINE), squeeze(text), "headline missing from: %r" % text)
+        self.assertIn(squeeze(expected), squeeze(text), "failure text missing from: %r" % text)
