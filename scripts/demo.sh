@@ -72,7 +72,7 @@ if [ "$headless" = 1 ]; then
     if [ -n "${box:-}" ]; then
         sleep 0.5
         import -window root "$out/installer-started.png"
-        xdotool key --window "$box" Return
+        xdotool key --window "$box" Return >/dev/null 2>&1 || true
     fi
 fi
 wait "$run" && code=0 || code=$?
