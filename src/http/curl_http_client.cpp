@@ -1,1 +1,687 @@
-// Placeholder until the module lands.
+#include <curl/curl.h>
+
+#include "http/curl_http_client.h"
+
+#include "app/unique_handle.h"
+#include "http/errors.h"
+#include "text/text_conversion.h"
+
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <sstream>
+#include <string_view>
+#include <utility>
+
+namespace http {
+namespace {
+
+struct EasyTraits {
+    using Handle = CURL*;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle handle) noexcept { curl_easy_cleanup(handle); }
+};
+using UniqueEasy = sys::UniqueHandle<EasyTraits>;
+
+struct SlistTraits {
+    using Handle = curl_slist*;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle handle) noexcept { curl_slist_free_all(handle); }
+};
+using UniqueSlist = sys::UniqueHandle<SlistTraits>;
+
+constexpr int curlOk = CURLE_OK;
+constexpr int abortedByCallback = CURLE_ABORTED_BY_CALLBACK;
+constexpr long proxyAuthRequired = 407;
+
+// libcurl's largest receive buffer: per-receive cost dominates under Wine, not bandwidth.
+constexpr long receiveBufferSize = 512 * 1024;
+constexpr std::size_t fileBufferSize = 1024 * 1024;
+// Perform collects an answer in memory; anything larger ends as libcurl's write error.
+constexpr std::size_t maxCollectedBody = 1024 * 1024;
+// A proxy list item without a port means port 80 to Windows, as it does here.
+constexpr long defaultProxyPort = 80;
+constexpr long maxRedirects = 20;
+
+// Every transfer ends with libcurl's time-out (28) rather than waiting for ever.
+struct Limits {
+    long connect; // seconds, name resolution and TLS handshake included
+    long stall; // seconds below 1 byte/s
+    long total; // seconds, 0: none
+};
+
+struct TransferPolicy {
+    // The preparation requests block the program before its window is shown.
+    Limits preparation{15, 15, 30};
+    // The installer may take long on a slow line, but not a minute without a byte.
+    Limits download{15, 60, 0};
+    std::string caFile; // empty: the Windows certificate store
+};
+
+#ifdef RORA_TEST_SEAMS
+TransferPolicy& Policy()
+{
+    static TransferPolicy policy;
+    return policy;
+}
+#else
+const TransferPolicy& Policy()
+{
+    static const TransferPolicy policy;
+    return policy;
+}
+#endif
+
+void SetLong(CURL* curl, CURLoption option, long value) noexcept
+{
+    curl_easy_setopt(curl, option, value);
+}
+
+void SetText(CURL* curl, CURLoption option, const char* value) noexcept
+{
+    curl_easy_setopt(curl, option, value);
+}
+
+void SetPointer(CURL* curl, CURLoption option, void* value) noexcept
+{
+    curl_easy_setopt(curl, option, value);
+}
+
+long ResponseCode(CURL* curl) noexcept
+{
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    return status;
+}
+
+// Certificates and host names are checked in every transfer, through Schannel and the Windows
+// store. Revocation is checked where a revocation server answers: installers run behind
+// proxies that block those servers.
+void ApplyTransferSettings(CURL* curl, const Limits& limits) noexcept
+{
+    const TransferPolicy& policy = Policy();
+    SetLong(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    SetLong(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    SetLong(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
+    SetText(curl, CURLOPT_CAINFO, policy.caFile.empty() ? nullptr : policy.caFile.c_str());
+    SetText(curl, CURLOPT_CAPATH, nullptr);
+    SetPointer(curl, CURLOPT_SSL_CTX_FUNCTION, nullptr);
+
+    SetText(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    SetLong(curl, CURLOPT_CONNECTTIMEOUT, limits.connect);
+    SetLong(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    SetLong(curl, CURLOPT_LOW_SPEED_TIME, limits.stall);
+    SetLong(curl, CURLOPT_TIMEOUT, limits.total);
+}
+
+// A transfer that started on https may only be redirected to https.
+const char* RedirectProtocolsFor(const std::string& url)
+{
+    const auto end = url.find("://");
+    if (end == 5) {
+        std::string scheme = url.substr(0, end);
+        for (char& c : scheme)
+            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        if (scheme == "https")
+            return "https";
+    }
+    return "http,https";
+}
+
+// Lets go of everything an operation pointed the handle at (its response, stream, header list,
+// callback objects), so that a later operation of the same client never reaches them.
+void ClearTransferHooks(CURL* curl) noexcept
+{
+    SetPointer(curl, CURLOPT_HTTPHEADER, nullptr);
+    SetPointer(curl, CURLOPT_HEADERFUNCTION, nullptr);
+    SetPointer(curl, CURLOPT_HEADERDATA, nullptr);
+    SetPointer(curl, CURLOPT_WRITEFUNCTION, nullptr);
+    SetPointer(curl, CURLOPT_WRITEDATA, nullptr);
+    SetPointer(curl, CURLOPT_READFUNCTION, nullptr);
+    SetPointer(curl, CURLOPT_READDATA, nullptr);
+    SetPointer(curl, CURLOPT_SEEKFUNCTION, nullptr);
+    SetPointer(curl, CURLOPT_SEEKDATA, nullptr);
+    CURL_IGNORE_DEPRECATION(SetPointer(curl, CURLOPT_PROGRESSFUNCTION, nullptr);)
+    SetPointer(curl, CURLOPT_PROGRESSDATA, nullptr);
+    SetLong(curl, CURLOPT_NOPROGRESS, 1L);
+    SetText(curl, CURLOPT_CUSTOMREQUEST, nullptr);
+    SetLong(curl, CURLOPT_UPLOAD, 0L);
+}
+
+class HookGuard {
+public:
+    explicit HookGuard(CURL* curl) noexcept : curl_(curl) {}
+    HookGuard(const HookGuard&) = delete;
+    HookGuard& operator=(const HookGuard&) = delete;
+    ~HookGuard() { ClearTransferHooks(curl_); }
+
+private:
+    CURL* curl_;
+};
+
+// What the attempts of one operation share: how to start a further attempt afresh, and a
+// failure that a callback caught (rethrown once libcurl has returned).
+struct Transfer {
+    std::function<void()> restart;
+    std::exception_ptr failure;
+};
+
+struct ResponseSink {
+    HttpResponse* response = nullptr;
+    Transfer* transfer = nullptr;
+};
+
+size_t AppendBody(char* data, size_t size, size_t count, void* user) noexcept
+{
+    auto& sink = *static_cast<ResponseSink*>(user);
+    const size_t length = size * count;
+    std::string& body = sink.response->body;
+    if (length > maxCollectedBody - body.size())
+        return 0;
+    try {
+        body.append(data, length);
+        return length;
+    } catch (...) {
+        sink.transfer->failure = std::current_exception();
+        return 0;
+    }
+}
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// "Name: value" followed by the line end. Status lines and the empty line that ends the
+// headers are skipped; a later line of the same name replaces the value.
+size_t ParseHeaderLine(char* data, size_t size, size_t count, void* user) noexcept
+{
+    auto& sink = *static_cast<ResponseSink*>(user);
+    const size_t length = size * count;
+    try {
+        std::string_view line(data, length);
+        const auto colon = line.find(':');
+        if (colon == std::string_view::npos || colon == 0 || IsBlank(line.front()) || line.starts_with("HTTP/"))
+            return length;
+        std::string_view value = line.substr(colon + 1);
+        while (!value.empty() && IsBlank(value.front()))
+            value.remove_prefix(1);
+        while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || IsBlank(value.back())))
+            value.remove_suffix(1);
+        sink.response->headers[std::string(line.substr(0, colon))] = std::string(value);
+        return length;
+    } catch (...) {
+        sink.transfer->failure = std::current_exception();
+        return 0;
+    }
+}
+
+using BodyStream = std::shared_ptr<std::istringstream>;
+
+size_t ReadBody(char* buffer, size_t size, size_t count, void* user) noexcept
+{
+    try {
+        const BodyStream stream = *static_cast<BodyStream*>(user);
+        if (!stream)
+            return CURL_READFUNC_ABORT;
+        if (stream->fail()) {
+            if (!stream->eof())
+                return CURL_READFUNC_ABORT;
+            stream->clear();
+            stream->seekg(0);
+        }
+        return static_cast<size_t>(stream->readsome(buffer, static_cast<std::streamsize>(size * count)));
+    } catch (...) {
+        return CURL_READFUNC_ABORT;
+    }
+}
+
+// libcurl rewinds the body when it must send it again (a redirect that keeps the method, an
+// authentication round).
+int SeekBody(void* user, curl_off_t offset, int origin) noexcept
+{
+    try {
+        const BodyStream stream = *static_cast<BodyStream*>(user);
+        if (!stream || origin != SEEK_SET)
+            return CURL_SEEKFUNC_CANTSEEK;
+        stream->clear();
+        stream->seekg(static_cast<std::streamoff>(offset));
+        return stream->fail() ? CURL_SEEKFUNC_FAIL : CURL_SEEKFUNC_OK;
+    } catch (...) {
+        return CURL_SEEKFUNC_FAIL;
+    }
+}
+
+size_t DiscardBody(char* /*data*/, size_t size, size_t count, void* /*user*/) noexcept
+{
+    return size * count;
+}
+
+struct FileSink {
+    std::ofstream* stream = nullptr;
+    std::uint64_t written = 0;
+    Transfer* transfer = nullptr;
+};
+
+size_t WriteToFile(char* data, size_t size, size_t count, void* user) noexcept
+{
+    auto& sink = *static_cast<FileSink*>(user);
+    const size_t length = size * count;
+    try {
+        sink.stream->write(data, static_cast<std::streamsize>(length));
+        sink.written += length;
+        return length;
+    } catch (...) {
+        sink.transfer->failure = std::current_exception();
+        return 0;
+    }
+}
+
+struct ProgressSink {
+    ProgressCallback* callback = nullptr;
+    Transfer* transfer = nullptr;
+};
+
+int ReportProgress(void* user, double downloadTotal, double downloadNow, double /*uploadTotal*/, double /*uploadNow*/) noexcept
+{
+    auto& sink = *static_cast<ProgressSink*>(user);
+    try {
+        return (*sink.callback)(downloadTotal, downloadNow) ? 0 : 1;
+    } catch (...) {
+        sink.transfer->failure = std::current_exception();
+        return 1;
+    }
+}
+
+// The stream gets a large buffer of its own: the default 4 KiB makes a write call per block.
+void OpenTruncated(std::ofstream& stream, const std::filesystem::path& path, char* buffer)
+{
+    stream.rdbuf()->pubsetbuf(buffer, static_cast<std::streamsize>(fileBufferSize));
+    stream.open(path, std::ios::out | std::ios::binary | std::ios::trunc);
+}
+
+std::string FileNameOf(const std::string& url)
+{
+    const auto separator = url.find_last_of("/\\");
+    return separator == std::string::npos ? url : url.substr(separator + 1);
+}
+
+// libcurl reports -1 for a length it was not given; lengths beyond 32 bits saturate.
+std::uint32_t ContentLengthOf(double length)
+{
+    constexpr std::uint32_t unknown = std::numeric_limits<std::uint32_t>::max();
+    if (length < 0 || length >= static_cast<double>(unknown))
+        return unknown;
+    return static_cast<std::uint32_t>(length);
+}
+
+} // namespace
+
+struct CurlHttpClient::Impl {
+    UniqueEasy easy;
+
+    CURL* Handle() const noexcept { return easy.Get(); }
+};
+
+namespace {
+
+// The proxy loop shared by every operation. Each attempt after the first calls
+// transfer.restart, so that only what the successful attempt received is kept.
+class Attempts {
+public:
+    Attempts(CURL* curl, Transfer& transfer) : curl_(curl), transfer_(transfer) {}
+
+    int Run()
+    {
+        if (started_ && transfer_.restart)
+            transfer_.restart();
+        started_ = true;
+        return static_cast<int>(curl_easy_perform(curl_));
+    }
+
+    bool Done(int result) const noexcept
+    {
+        return result == curlOk || result == abortedByCallback || transfer_.failure;
+    }
+
+    int ViaProxy(const ProxyEntry& entry, const ProxyCredentials& credentials)
+    {
+        SetText(curl_, CURLOPT_PROXY, entry.host.c_str());
+        SetLong(curl_, CURLOPT_PROXYPORT, entry.port > 0 ? static_cast<long>(entry.port) : defaultProxyPort);
+        SetLong(curl_, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_NONE));
+        int result = Run();
+        if (transfer_.failure)
+            return result;
+        // A tunnel refused with 407 ends in CURLE_RECV_ERROR; a plain request returns the 407.
+        const bool retry = result == curlOk ? ResponseCode(curl_) == proxyAuthRequired : result == CURLE_RECV_ERROR;
+        if (!retry)
+            return result;
+
+        SetLong(curl_, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY));
+        SetText(curl_, CURLOPT_PROXYUSERNAME, credentials.user.c_str());
+        SetText(curl_, CURLOPT_PROXYPASSWORD, credentials.password.c_str());
+        result = Run();
+        if (result != curlOk)
+            return result;
+        return ResponseCode(curl_) == proxyAuthRequired ? static_cast<int>(CURLE_COULDNT_RESOLVE_PROXY) : curlOk;
+    }
+
+private:
+    CURL* curl_;
+    Transfer& transfer_;
+    bool started_ = false;
+};
+
+int PerformWithProxies(CURL* curl, HttpSettings* settings, const std::string& url, Transfer& transfer)
+{
+    if (url.empty())
+        CheckCurlResult(CURLE_URL_MALFORMAT, std::string());
+    SetText(curl, CURLOPT_URL, url.c_str());
+    SetText(curl, CURLOPT_REDIR_PROTOCOLS_STR, RedirectProtocolsFor(url));
+
+    const std::vector<ProxyEntry> proxies = settings ? settings->ProxiesFor(url) : std::vector<ProxyEntry>();
+    Attempts attempts(curl, transfer);
+    if (proxies.empty())
+        return attempts.Run();
+
+    int result = curlOk;
+    for (const ProxyEntry& entry : proxies) {
+        const ProxyCredentials credentials = settings->ProxyCredentialsFor(entry);
+        result = attempts.ViaProxy(entry, credentials);
+        if (attempts.Done(result))
+            break;
+    }
+    return result;
+}
+
+void SetUserAgent(CURL* curl, HttpSettings* settings)
+{
+    const std::string agent = settings ? settings->UserAgent() : std::string();
+    if (!agent.empty())
+        SetText(curl, CURLOPT_USERAGENT, agent.c_str());
+}
+
+} // namespace
+
+CurlHttpClient::CurlHttpClient(std::shared_ptr<HttpSettings> settings)
+    : impl_(std::make_unique<Impl>())
+    , settings_(std::move(settings))
+{
+    impl_->easy.Reset(curl_easy_init());
+    if (!impl_->easy)
+        CheckCurlResult(CURLE_FAILED_INIT, std::string());
+
+    CURL* curl = impl_->Handle();
+    SetText(curl, CURLOPT_ACCEPT_ENCODING, "");
+    SetLong(curl, CURLOPT_TRANSFER_ENCODING, 1L);
+    SetLong(curl, CURLOPT_AUTOREFERER, 1L);
+    SetLong(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    SetText(curl, CURLOPT_COOKIELIST, "ALL");
+    SetLong(curl, CURLOPT_MAXREDIRS, maxRedirects);
+    SetLong(curl, CURLOPT_BUFFERSIZE, receiveBufferSize);
+}
+
+CurlHttpClient::~CurlHttpClient() = default;
+
+void CurlHttpClient::SetAuthMethod(int method)
+{
+    const std::lock_guard guard(lock_);
+    unsigned long auth = CURLAUTH_NONE;
+    switch (method) {
+    case 1: auth = CURLAUTH_BASIC; break;
+    case 2: auth = CURLAUTH_DIGEST; break;
+    case 3: auth = CURLAUTH_NEGOTIATE; break;
+    case 4: auth = CURLAUTH_NTLM; break;
+    case 5: auth = CURLAUTH_ANY; break;
+    default: break;
+    }
+    SetLong(impl_->Handle(), CURLOPT_HTTPAUTH, static_cast<long>(auth));
+}
+
+void CurlHttpClient::SetUserCredentials(const std::wstring& user, const std::wstring& password)
+{
+    const std::lock_guard guard(lock_);
+    if (user.empty() || password.empty())
+        return;
+    const std::string joined = text::ToUtf8(user) + ":" + text::ToUtf8(password);
+    SetText(impl_->Handle(), CURLOPT_USERPWD, joined.c_str());
+}
+
+void CurlHttpClient::SetProxyCredentials(const std::wstring& user, const std::wstring& password)
+{
+    const std::lock_guard guard(lock_);
+    if (user.empty() || password.empty())
+        return;
+    const std::string joined = text::ToUtf8(user) + ":" + text::ToUtf8(password);
+    SetText(impl_->Handle(), CURLOPT_PROXYUSERPWD, joined.c_str());
+}
+
+void CurlHttpClient::SetCookie(const std::string& cookie)
+{
+    const std::lock_guard guard(lock_);
+    SetText(impl_->Handle(), CURLOPT_COOKIE, cookie.empty() ? nullptr : cookie.c_str());
+}
+
+void CurlHttpClient::CheckConnection(const std::string& url)
+{
+    CURL* curl = impl_->Handle();
+    ApplyTransferSettings(curl, Policy().preparation);
+    SetLong(curl, CURLOPT_CONNECTTIMEOUT, 10L);
+    SetLong(curl, CURLOPT_CONNECT_ONLY, 1L);
+    int result = curlOk;
+    {
+        struct ConnectOnlyGuard {
+            CURL* curl;
+            ~ConnectOnlyGuard() { SetLong(curl, CURLOPT_CONNECT_ONLY, 0L); }
+        } connectOnly{curl};
+        Transfer transfer;
+        result = PerformWithProxies(curl, settings_.get(), url, transfer);
+    }
+    CheckCurlResult(result, url);
+}
+
+HttpResponse CurlHttpClient::Perform(const HttpRequest& request, ReadCallback readCallback, void* readData,
+    std::int64_t uploadSize, WriteCallback writeCallback, void* writeData, ProgressFunction progressCallback,
+    void* progressData)
+{
+    const std::lock_guard guard(lock_);
+    CURL* curl = impl_->Handle();
+    const HookGuard hooks(curl);
+    ApplyTransferSettings(curl, Policy().preparation);
+
+    // A plain GET unless the request says otherwise; also ends the body-less mode of
+    // GetContentInfo.
+    SetLong(curl, CURLOPT_HTTPGET, 1L);
+    if (!request.method.empty())
+        SetText(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+
+    UniqueSlist headerList;
+    for (const auto& [name, value] : request.headers) {
+        const std::string line = name + ": " + value;
+        curl_slist* extended = curl_slist_append(headerList.Get(), line.c_str());
+        if (!extended)
+            throw std::bad_alloc();
+        headerList.Release();
+        headerList.Reset(extended);
+    }
+    if (headerList)
+        SetPointer(curl, CURLOPT_HTTPHEADER, headerList.Get());
+
+    BodyStream bodyStream;
+    if (!request.body.empty()) {
+        bodyStream = std::make_shared<std::istringstream>(request.body, std::ios::in | std::ios::binary);
+        SetLong(curl, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(curl, CURLOPT_READFUNCTION, &ReadBody);
+        curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+        SetPointer(curl, CURLOPT_READDATA, &bodyStream);
+        curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, &SeekBody);
+        SetPointer(curl, CURLOPT_SEEKDATA, &bodyStream);
+    } else if (readCallback) {
+        SetLong(curl, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(curl, CURLOPT_READFUNCTION, readCallback);
+        curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(uploadSize));
+        SetPointer(curl, CURLOPT_READDATA, readData);
+    } else {
+        SetLong(curl, CURLOPT_UPLOAD, 0L);
+    }
+
+    HttpResponse response;
+    Transfer transfer;
+    ResponseSink sink{&response, &transfer};
+    if (writeCallback) {
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeCallback);
+        SetPointer(curl, CURLOPT_WRITEDATA, writeData);
+    } else {
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &AppendBody);
+        SetPointer(curl, CURLOPT_WRITEDATA, &sink);
+    }
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &ParseHeaderLine);
+    SetPointer(curl, CURLOPT_HEADERDATA, &sink);
+
+    if (progressCallback) {
+        CURL_IGNORE_DEPRECATION(curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, progressCallback);)
+        SetPointer(curl, CURLOPT_PROGRESSDATA, progressData);
+        SetLong(curl, CURLOPT_NOPROGRESS, 0L);
+    } else {
+        SetLong(curl, CURLOPT_NOPROGRESS, 1L);
+    }
+    SetUserAgent(curl, settings_.get());
+
+    transfer.restart = [&] {
+        response.headers.clear();
+        if (!writeCallback)
+            response.body.clear();
+        if (bodyStream) {
+            bodyStream->clear();
+            bodyStream->seekg(0);
+        }
+    };
+    const int result = PerformWithProxies(curl, settings_.get(), request.url, transfer);
+    if (transfer.failure)
+        std::rethrow_exception(transfer.failure);
+    CheckCurlResult(result, request.url);
+    response.status = static_cast<int>(ResponseCode(curl));
+    return response;
+}
+
+ContentInfo CurlHttpClient::GetContentInfo(const std::string& url)
+{
+    CURL* curl = impl_->Handle();
+    const HookGuard hooks(curl);
+    ApplyTransferSettings(curl, Policy().preparation);
+    SetLong(curl, CURLOPT_HEADER, 0L);
+    SetLong(curl, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &DiscardBody);
+    SetUserAgent(curl, settings_.get());
+
+    Transfer transfer;
+    const int result = PerformWithProxies(curl, settings_.get(), url, transfer);
+    CheckCurlResult(result, url);
+
+    ContentInfo info;
+    const char* effectiveUrl = nullptr;
+    if (curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effectiveUrl) == CURLE_OK && effectiveUrl && *effectiveUrl) {
+        info.effectiveUrl = effectiveUrl;
+        info.fileName = FileNameOf(info.effectiveUrl);
+    }
+    const char* contentType = nullptr;
+    if (curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &contentType) == CURLE_OK && contentType && *contentType)
+        info.contentType = contentType;
+    double length = -1;
+    CURLcode lengthResult = CURLE_OK;
+    CURL_IGNORE_DEPRECATION(lengthResult = curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD, &length);)
+    if (lengthResult == CURLE_OK)
+        info.contentLength = ContentLengthOf(length);
+    return info;
+}
+
+DownloadResult CurlHttpClient::DownloadFile(const std::string& url, const std::wstring& path, ProgressCallback callback)
+{
+    const std::filesystem::path file(path);
+    const auto buffer = std::make_unique<char[]>(fileBufferSize);
+    std::ofstream stream;
+    stream.exceptions(std::ios::failbit | std::ios::badbit);
+    OpenTruncated(stream, file, buffer.get());
+
+    CURL* curl = impl_->Handle();
+    const HookGuard hooks(curl);
+    ApplyTransferSettings(curl, Policy().download);
+    SetLong(curl, CURLOPT_HTTPGET, 1L);
+
+    Transfer transfer;
+    FileSink sink{&stream, 0, &transfer};
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteToFile);
+    SetPointer(curl, CURLOPT_WRITEDATA, &sink);
+
+    ProgressSink progress{&callback, &transfer};
+    if (callback) {
+        CURL_IGNORE_DEPRECATION(curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, &ReportProgress);)
+        SetPointer(curl, CURLOPT_PROGRESSDATA, &progress);
+        SetLong(curl, CURLOPT_NOPROGRESS, 0L);
+    } else {
+        SetLong(curl, CURLOPT_NOPROGRESS, 1L);
+    }
+    SetUserAgent(curl, settings_.get());
+
+    transfer.restart = [&] {
+        if (sink.written == 0)
+            return;
+        stream.close();
+        OpenTruncated(stream, file, buffer.get());
+        sink.written = 0;
+    };
+    const int result = PerformWithProxies(curl, settings_.get(), url, transfer);
+    if (transfer.failure) {
+        stream.exceptions(std::ios::goodbit);
+        stream.close();
+        std::rethrow_exception(transfer.failure);
+    }
+    stream.close();
+    CheckCurlResult(result, url);
+
+    const long status = ResponseCode(curl);
+    if (status >= 400)
+        throw server_error(static_cast<int>(status), std::string(), std::string());
+    DownloadResult downloaded;
+    downloaded.status = static_cast<int>(status);
+    const char* contentType = nullptr;
+    if (curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &contentType) == CURLE_OK && contentType)
+        downloaded.contentType = contentType;
+    return downloaded;
+}
+
+// Only from the thread that runs the transfer (inside its progress callback, for example):
+// a libcurl handle is never used by two threads at once.
+int CurlHttpClient::Pause(bool pause)
+{
+    return static_cast<int>(curl_easy_pause(impl_->Handle(), pause ? CURLPAUSE_ALL : CURLPAUSE_CONT));
+}
+
+#ifdef RORA_TEST_SEAMS
+namespace testing {
+
+void SetCaFile(const std::string& path)
+{
+    Policy().caFile = path;
+}
+
+void SetTimeouts(const Timeouts& timeouts)
+{
+    Policy().preparation = Limits{timeouts.connect, timeouts.preparationStall, timeouts.preparationTotal};
+    Policy().download = Limits{timeouts.connect, timeouts.downloadStall, 0};
+}
+
+Timeouts DefaultTimeouts()
+{
+    const TransferPolicy defaults;
+    return Timeouts{defaults.preparation.connect, defaults.preparation.stall, defaults.preparation.total,
+        defaults.download.stall};
+}
+
+} // namespace testing
+#endif
+
+} // namespace http

@@ -36,4 +36,25 @@ private:
     std::shared_ptr<HttpSettings> settings_;
 };
 
+#ifdef RORA_TEST_SEAMS
+// Test builds only (never in the shipped program).
+namespace testing {
+
+// A PEM file of trusted CAs that libcurl checks the server's chain and host name against
+// itself, as Wine's Schannel validates nothing on its own. Empty: the Windows store.
+void SetCaFile(const std::string& path);
+
+// Time-outs in seconds, so that tests of a stalling server stay short. A total of 0 means none.
+struct Timeouts {
+    long connect;
+    long preparationStall; // Perform, GetContentInfo: no byte for this long ends the transfer
+    long preparationTotal;
+    long downloadStall;
+};
+void SetTimeouts(const Timeouts& timeouts);
+Timeouts DefaultTimeouts();
+
+} // namespace testing
+#endif
+
 } // namespace http
