@@ -105,7 +105,8 @@ constexpr UINT Finished = gui::WM_DOWNLOAD_FINISHED;
 
 TEST_F(Coordinator, DownloadsIntoAFreshFolderAndReportsProgress)
 {
-    Link("/bytes/3000000");
+    // In pieces: a loopback transfer can arrive whole between two progress reports.
+    Link("/paced/3000000?pieces=20");
     Make();
     downloader->Start();
     const Outcome run = Pump();
@@ -187,7 +188,7 @@ TEST_F(Coordinator, PreparationFailuresStartNoWorker)
 
 TEST_F(Coordinator, StopCancelsTheTransfer)
 {
-    Link("/drip?interval=0.05");
+    Link("/paced/3000000?pieces=300");
     Make();
     downloader->Start();
     const Outcome run = Pump(std::chrono::seconds(60), 1);

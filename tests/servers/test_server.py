@@ -12,6 +12,7 @@ The URL path chooses the answer:
   /stall[?after=M&seconds=S] announces M+1000 bytes, sends M and then nothing for S seconds
   /stall-headers[?seconds=S] accepts the request and answers nothing for S seconds
   /drip[?interval=I]         announces 100000 bytes and sends one every I seconds
+  /paced/N?pieces=P          N pattern bytes with a length, in P pieces 20 ms apart
   /length/N                  headers only, announcing N bytes (for HEAD requests)
   /rawheaders                a fixed set of unusual header lines
   /echo                      200 with "got N" for a request body of N bytes
@@ -126,6 +127,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif head == "bytes":
             kind = query.get("type", "application/octet-stream")
             self._send(200, pattern(int(arg)), None if kind == "none" else kind)
+        elif head == "paced":
+            n, pieces = int(arg), max(1, int(query.get("pieces", "10")))
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(n))
+            self.end_headers()
+            if self.command != "HEAD":
+                body = pattern(n)
+                step = (n + pieces - 1) // pieces
+                for start in range(0, n, step):
+                    self.wfile.write(body[start:start + step])
+                    self.wfile.flush()
+                    time.sleep(0.02)
         elif head == "nolength":
             self.send_response(200)
             self.send_header("Connection", "close")
@@ -146,17 +160,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(200)
             self.send_header("Content-Length", str(n))
             self.end_headers()
+            if self.command == "HEAD":
+                return
             self.wfile.write(pattern(n)[:after])
             self._drop()
         elif head == "flaky":
             n = int(parts[2])
             with flaky_lock:
-                first = arg not in flaky_seen
-                flaky_seen.add(arg)
+                first = arg not in flaky_seen and self.command != "HEAD"
+                if self.command != "HEAD":
+                    flaky_seen.add(arg)
             self.send_response(200)
             self.send_header("Content-Type", "application/octet-stream")
             self.send_header("Content-Length", str(n))
             self.end_headers()
+            if self.command == "HEAD":
+                return
             if first:
                 self.wfile.write(pattern(n)[: n // 2])
                 self._drop()
@@ -167,6 +186,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(200)
             self.send_header("Content-Length", str(after + 1000))
             self.end_headers()
+            if self.command == "HEAD":
+                return
             self.wfile.write(pattern(after))
             self.wfile.flush()
             time.sleep(float(query.get("seconds", "60")))
@@ -179,6 +200,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(200)
             self.send_header("Content-Length", "100000")
             self.end_headers()
+            if self.command == "HEAD":
+                return
             try:
                 for _ in range(int(120 / interval)):
                     self.wfile.write(b"x")
