@@ -32,7 +32,7 @@ class FaultMatrixTest(BootstrapperTestCase):
 
     def expect_failure(self, expected, bound, shot):
         started = time.time()
-        text, red, code = self.failure_shown(shot_name=shot)
+        text, red, code = self.failure_shown(shot_name=shot, wait=bound + 20)
         self.assert_shows(text, expected)
         self.assertGreater(red, 200)
         self.assertEqual(code, 1)
@@ -79,9 +79,16 @@ class FaultMatrixTest(BootstrapperTestCase):
                         check=False)
 
     def test_a_proxy_that_asks_for_credentials_twice(self):
+        # A proxy that answers 407 to the plain and to the authenticated attempt counts as failed.
+        self.use_proxies("127.0.0.1:%s" % ENV["RORA_HTTP_PORT"])
+        self.use_download()
+        self.expect_failure("Connection Error: 5", 20, "fault-proxy-407.png")
+
+    def test_tinyproxy_with_basic_authentication(self):
+        # tinyproxy refuses missing credentials with 401 rather than 407: the status reaches the user.
         self.use_proxies("127.0.0.1:%s" % ENV["RORA_AUTH_PROXY_PORT"])
         self.use_download()
-        self.expect_failure("Connection Error: 5", 20, "fault-proxy-auth.png")
+        self.expect_failure("HTTP (Error: 401) Unauthorized", 20, "fault-proxy-auth.png")
 
     def test_a_dead_proxy_before_a_good_one(self):
         self.use_proxies("127.0.0.1:%s;127.0.0.1:%s" % (ENV["RORA_DEAD_PORT"], ENV["RORA_PROXY_PORT"]))

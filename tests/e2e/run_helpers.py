@@ -70,13 +70,13 @@ class BootstrapperTestCase(WineTestCase):
         user_part = windows[len("C:\\"):].replace("\\", "/")
         return self.prefix.drive_c(*user_part.split("/"))
 
-    def failure_shown(self, *args, shot_name):
+    def failure_shown(self, *args, shot_name, wait=60):
         """Runs with the window, waits for the failure, returns (text, red pixels, exit code)."""
         process = self.prefix.start([ENV["RORA_BOOTSTRAPPER"]] + list(args), extra_env=self.installer_env())
         self.addCleanup(lambda: process.poll() is None and process.kill())
         window = find_window(timeout=60)
         self.assertIsNotNone(window, "the window never appeared")
-        deadline = time.time() + 60
+        deadline = time.time() + wait
         shot = os.path.join(self.work, shot_name)
         while True:
             screenshot(window, shot)
