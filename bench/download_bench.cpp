@@ -1,0 +1,191 @@
+// One download through the program's own path: the real coordinator with its progress callback
+// posting to a real window, the message loop counting what arrives. The links come from the
+// registry overrides, as in the program. Prints one line of figures:
+//   entered_ms=... started_ms=... elapsed_ms=... prepare_ms=... progress_messages=... stopped_messages=... bytes=... peak_working_set=...
+//   peak_pagefile=... error=...
+// With --window-only it instead shows an empty visible window titled "Rora Bench Window" until
+// it is closed: Wine's own cost of starting a program and showing a window.
+#include <curl/curl.h>
+
+#include "app/system_library.h"
+#include "app/unique_handle.h"
+#include "download/main_installer_downloader.h"
+#include "download/window_messages.h"
+#include "http/http_settings.h"
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+
+namespace {
+
+struct WindowTraits {
+    using Handle = HWND;
+    static Handle Invalid() noexcept { return nullptr; }
+    static void Close(Handle handle) noexcept { ::DestroyWindow(handle); }
+};
+using UniqueWindow = sys::UniqueHandle<WindowTraits>;
+
+struct CurlGlobal {
+    CURLcode code = curl_global_init(CURL_GLOBAL_ALL);
+    CurlGlobal() = default;
+    CurlGlobal(const CurlGlobal&) = delete;
+    CurlGlobal& operator=(const CurlGlobal&) = delete;
+    ~CurlGlobal()
+    {
+        if (code == CURLE_OK)
+            curl_global_cleanup();
+    }
+};
+
+struct Counts {
+    unsigned progress = 0;
+    unsigned stopped = 0;
+    bool finished = false;
+};
+
+constexpr wchar_t BenchClassName[] = L"RoraDownloadBench";
+
+LRESULT CALLBACK BenchWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept
+{
+    auto* counts = reinterpret_cast<Counts*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (counts) {
+        switch (message) {
+        case gui::WM_DOWNLOAD_PROGRESS:
+            ++counts->progress;
+            return 0;
+        case gui::WM_DOWNLOAD_STOPPED:
+            ++counts->stopped;
+            return 0;
+        case gui::WM_DOWNLOAD_FINISHED:
+            counts->finished = true;
+            return 0;
+        default:
+            break;
+        }
+    }
+    if (message == WM_DESTROY && !counts)
+        ::PostQuitMessage(0);
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+bool RegisterBenchClass(HINSTANCE instance)
+{
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = &BenchWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
+    windowClass.lpszClassName = BenchClassName;
+    return ::RegisterClassExW(&windowClass) != 0;
+}
+
+// The reference for the start-up figure: a program that does nothing but show a window.
+int ShowEmptyWindow(HINSTANCE instance)
+{
+    UniqueWindow window(::CreateWindowExW(WS_EX_TOPMOST, BenchClassName, L"Rora Bench Window",
+        WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU, CW_USEDEFAULT, CW_USEDEFAULT, 600, 150, nullptr, nullptr, instance, nullptr));
+    if (!window)
+        return 2;
+    ::ShowWindow(window.Get(), SW_SHOWNORMAL);
+    ::UpdateWindow(window.Get());
+    MSG message;
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+    window.Release(); // destroyed by the default handling of WM_CLOSE
+    return 0;
+}
+
+std::uintmax_t FileSize(const std::filesystem::path& path)
+{
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    return error ? 0 : size;
+}
+
+// Milliseconds since the process was created (Wine's own start-up included).
+double MsSinceProcessStart()
+{
+    FILETIME created{}, exited{}, kernel{}, user{}, now{};
+    if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return 0;
+    ::GetSystemTimeAsFileTime(&now);
+    const auto ticks = [](const FILETIME& time) {
+        return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    };
+    return static_cast<double>(ticks(now) - ticks(created)) / 10000.0;
+}
+
+int RunDownload(HINSTANCE instance, double enteredMs)
+{
+    const CurlGlobal curl;
+    if (curl.code != CURLE_OK) {
+        std::printf("error=curl_global_init %d\n", static_cast<int>(curl.code));
+        return 2;
+    }
+
+    // A message-only window: it takes posted messages like the program's window, and needs no
+    // display.
+    UniqueWindow window(::CreateWindowExW(0, BenchClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr));
+    if (!window) {
+        std::printf("error=CreateWindowExW %lu\n", ::GetLastError());
+        return 2;
+    }
+    Counts counts;
+    ::SetWindowLongPtrW(window.Get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&counts));
+
+    std::string error;
+    std::filesystem::path installer;
+    double elapsedMs = 0;
+    double prepareMs = 0;
+    double setupMs = 0;
+    {
+        setupMs = MsSinceProcessStart();
+        const auto started = std::chrono::steady_clock::now();
+        gui::MainInstallerDownloader downloader(window.Get(), std::make_shared<http::HttpSettings>());
+        downloader.Start();
+        prepareMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+        MSG message;
+        while (!counts.finished && ::GetMessageW(&message, nullptr, 0, 0) > 0)
+            ::DispatchMessageW(&message);
+        elapsedMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+        error = downloader.GetErrorText();
+        installer = downloader.GetInstallerPath();
+    }
+    ::SetWindowLongPtrW(window.Get(), GWLP_USERDATA, 0);
+
+    PROCESS_MEMORY_COUNTERS memory{};
+    memory.cb = sizeof(memory);
+    ::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof(memory));
+
+    std::printf("entered_ms=%.1f started_ms=%.1f elapsed_ms=%.1f prepare_ms=%.1f progress_messages=%u stopped_messages=%u bytes=%llu peak_working_set=%lu "
+                "peak_pagefile=%lu error=%s\n",
+        enteredMs, setupMs, elapsedMs, prepareMs, counts.progress, counts.stopped, static_cast<unsigned long long>(FileSize(installer)),
+        static_cast<unsigned long>(memory.PeakWorkingSetSize), static_cast<unsigned long>(memory.PeakPagefileUsage),
+        error.empty() ? "none" : error.c_str());
+    std::fflush(stdout);
+    return error.empty() ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const double enteredMs = MsSinceProcessStart();
+    sys::RestrictDllSearchToSystem();
+    const HINSTANCE instance = ::GetModuleHandleW(nullptr);
+    if (!RegisterBenchClass(instance))
+        return 2;
+    if (argc > 1 && std::strcmp(argv[1], "--window-only") == 0)
+        return ShowEmptyWindow(instance);
+    return RunDownload(instance, enteredMs);
+}

@@ -1,0 +1,276 @@
+"""Turns the measurements of bench/run.sh into the printed report.
+
+  report.py --downloads TSV --startup TSV --exe EXE --map MAP --cores N --cpu TEXT
+
+downloads TSV: tool, file size, wall ms, max RSS KiB (/usr/bin/time), and for our program the
+key=value line that download_bench.exe printed ("-" for the others).
+startup TSV: kind (program / empty), ms.
+"""
+
+import argparse
+import collections
+import os
+import re
+import statistics
+import sys
+
+MiB = 1024 * 1024
+TOOL_NAMES = {"ours": "ours (download_bench.exe, Wine)", "curl.exe": "curl.exe (same libcurl, Wine)",
+              "linux": "Linux curl"}
+
+# Targets: ours at most as slow as curl.exe, within 2x of Linux curl, < 2 MiB memory growth from
+# 16 to 256 MiB, at most 99 progress messages, executable at most 2 MB.
+MAX_RATIO_CURL_EXE = 1.0
+MAX_RATIO_LINUX = 2.0
+MAX_MEMORY_GROWTH = 2 * MiB
+MAX_PROGRESS_MESSAGES = 99
+MAX_EXE_SIZE = 2_000_000
+
+
+def read_downloads(path):
+    rows = collections.defaultdict(list)
+    with open(path) as f:
+        for line in f:
+            tool, size, wall, rss, figures = line.rstrip("\n").split("\t")
+            row = {"wall": float(wall), "rss": int(rss) * 1024}
+            if figures != "-":
+                values = dict(re.findall(r"(\w+)=([0-9.]+)", figures.split(" error=")[0]))
+                row.update({
+                    "entered": float(values["entered_ms"]), "started": float(values["started_ms"]),
+                    "internal": float(values["elapsed_ms"]), "prepare": float(values["prepare_ms"]),
+                    "messages": int(values["progress_messages"]), "peak": int(values["peak_working_set"])})
+            rows[(tool, int(size))].append(row)
+    return rows
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def verdict(ok):
+    return "met" if ok else "MISSED"
+
+
+def report_downloads(rows, out):
+    sizes = sorted({size for _, size in rows})
+    figures = {}
+    out.append("Downloads from 127.0.0.1 (median wall time of %d runs each, whole process, in alternation)"
+               % min(len(v) for v in rows.values()))
+    out.append("  %-32s %9s %9s %10s %14s" % ("", "size", "time", "MB/s", "peak memory"))
+    for size in sizes:
+        for tool in ("ours", "curl.exe", "linux"):
+            runs = rows[(tool, size)]
+            wall = median([r["wall"] for r in runs])
+            rss = median([r["rss"] for r in runs])
+            figures[(tool, size, "wall")] = wall
+            figures[(tool, size, "rss")] = rss
+            out.append("  %-32s %6d MiB %6.0f ms %10.0f %10.1f MiB" % (
+                TOOL_NAMES[tool], size // MiB, wall, size / (wall / 1000) / 1e6, rss / MiB))
+        ours = rows[("ours", size)]
+        internal = median([r["internal"] for r in ours])
+        peak = median([r["peak"] for r in ours])
+        messages = max(r["messages"] for r in ours)
+        figures[("ours", size, "internal")] = internal
+        figures[("ours", size, "peak")] = peak
+        figures[("ours", size, "messages")] = messages
+        out.append("  %-32s %6d MiB %6.0f ms %10.0f %10.1f MiB  (inside the program: Start to "
+                   "WM_DOWNLOAD_FINISHED; its own PeakWorkingSetSize)" % (
+                       "  ours, measured inside", size // MiB, internal, size / (internal / 1000) / 1e6, peak / MiB))
+        out.append("  %-32s %6d MiB  %d WM_DOWNLOAD_PROGRESS messages (most in one run)" % (
+            "", size // MiB, messages))
+        entered = median([r["entered"] for r in ours])
+        started = median([r["started"] for r in ours])
+        prepare = median([r["prepare"] for r in ours])
+        exit_ms = figures[("ours", size, "wall")] - started - internal
+        out.append("  %-32s %6d MiB  time: Wine starts the process %.0f ms, libcurl and window set-up %.0f ms,"
+                   % ("", size // MiB, entered, started - entered))
+        out.append("  %-32s %10s preparation (proxy discovery, HEAD) %.0f ms, transfer %.0f ms, exit %.0f ms"
+                   % ("", "", prepare, internal - prepare, exit_ms))
+    out.append("  Peak memory: Linux curl and curl.exe as /usr/bin/time's maximum RSS of the process (for")
+    out.append("  the Wine programs that includes Wine's own libraries); ours also as that RSS.")
+    return sizes, figures
+
+
+def report_targets(sizes, figures, out):
+    small, big = sizes[0], sizes[-1]
+    out.append("")
+    out.append("Targets")
+    for size in sizes:
+        ours = figures[("ours", size, "wall")]
+        r_exe = ours / figures[("curl.exe", size, "wall")]
+        r_linux = ours / figures[("linux", size, "wall")]
+        out.append("  %3d MiB  ours/curl.exe = %.2f   ours/Linux curl = %.2f" % (size // MiB, r_exe, r_linux))
+    big_exe = figures[("ours", big, "wall")] / figures[("curl.exe", big, "wall")]
+    big_linux = figures[("ours", big, "wall")] / figures[("linux", big, "wall")]
+    growth_peak = figures[("ours", big, "peak")] - figures[("ours", small, "peak")]
+    growth_rss = figures[("ours", big, "rss")] - figures[("ours", small, "rss")]
+    messages = max(figures[("ours", s, "messages")] for s in sizes)
+    results = [
+        ("ours at least as fast as curl.exe (256 MiB): ratio %.2f <= %.1f" % (big_exe, MAX_RATIO_CURL_EXE),
+         big_exe <= MAX_RATIO_CURL_EXE),
+        ("ours within 2x of Linux curl (256 MiB): ratio %.2f <= %.1f" % (big_linux, MAX_RATIO_LINUX),
+         big_linux <= MAX_RATIO_LINUX),
+        ("memory growth 16 -> 256 MiB: %+.2f MiB peak working set, %+.2f MiB max RSS (< 2 MiB)"
+         % (growth_peak / MiB, growth_rss / MiB), max(growth_peak, growth_rss) < MAX_MEMORY_GROWTH),
+        ("progress messages per download: at most %d (<= 99)" % messages, messages <= MAX_PROGRESS_MESSAGES),
+    ]
+    for text, ok in results:
+        out.append("  %-6s %s" % (verdict(ok), text))
+    return all(ok for _, ok in results)
+
+
+def report_startup(path, out):
+    times = collections.defaultdict(list)
+    with open(path) as f:
+        for line in f:
+            kind, ms = line.split()
+            times[kind].append(float(ms))
+    program = median(times["program"])
+    empty = median(times["empty"])
+    out.append("")
+    out.append("Start-up (median of %d, warm prefix, polled every 10 ms)" % len(times["program"]))
+    out.append("  %-58s %6.0f ms" % ("RoraREZIdadezo15Setup.exe until its window is visible", program))
+    out.append("  %-58s %6.0f ms" % ("  (parameter request and content-information request included)", program))
+    out.append("  %-58s %6.0f ms" % ("an empty Windows program under Wine showing a window", empty))
+    out.append("  %-58s %6.0f ms" % ("difference: the program's own start-up", program - empty))
+    return program, empty
+
+
+# What each archive member of libstdc++ is about, for the streams-and-locale line.
+STREAMS_AND_LOCALE = re.compile(
+    r"locale|facets|ios|stream|codecvt|ctype|basic_file|messages|monetary|numeric|time_members|collate|"
+    r"globals_io|compatibility")
+FILESYSTEM = re.compile(r"(^|-)fs_|filesystem|ops\.o|dir\.o|path\.o")
+C_RUNTIME = ("libmingw32.a", "libmingwex.a", "libmsvcrt.a", "libmoldname.a", "libpthread.a",
+             "libwinpthread.a", "crt2u.o", "crt2.o", "crtbegin.o", "crtend.o")
+RESOURCE_SECTION = ".rsrc"
+
+CATEGORIES = [
+    "our code",
+    "std:: templates instantiated in our code",
+    "nlohmann-json (templates instantiated in our code)",
+    "libcurl",
+    "zlib",
+    "C++ runtime: streams and locale",
+    "C++ runtime: filesystem",
+    "C++ runtime: the rest (strings, exceptions, threads, unwinder)",
+    "mingw-w64 C runtime and winpthreads",
+    "import tables (system DLLs)",
+    "resources (icon, manifest, version)",
+    "base relocations (address-space randomisation)",
+]
+
+
+def classify(output_section, section, source):
+    if output_section == ".reloc":
+        return "base relocations (address-space randomisation)"
+    archive, member = source, ""
+    m = re.match(r"(.*?)\(([^()]*)\)$", source)
+    if m:
+        archive, member = m.group(1), m.group(2)
+    base = os.path.basename(archive)
+    if section.startswith(RESOURCE_SECTION) or base.endswith(".res"):
+        return "resources (icon, manifest, version)"
+    if base == "libcurl.a":
+        return "libcurl"
+    if base == "libz.a":
+        return "zlib"
+    if base == "libstdc++.a":
+        if STREAMS_AND_LOCALE.search(member):
+            return "C++ runtime: streams and locale"
+        if FILESYSTEM.search(member):
+            return "C++ runtime: filesystem"
+        return "C++ runtime: the rest (strings, exceptions, threads, unwinder)"
+    if base in ("libgcc.a", "libgcc_eh.a", "libsupc++.a"):
+        return "C++ runtime: the rest (strings, exceptions, threads, unwinder)"
+    if base in C_RUNTIME:
+        return "mingw-w64 C runtime and winpthreads"
+    ours = base.startswith("librora_") or base.endswith(".obj") or ".ltrans" in base
+    if ours:
+        if "nlohmann" in section:
+            return "nlohmann-json (templates instantiated in our code)"
+        if re.search(r"\$_ZN?K?St|\$_ZSt|\$_ZNSt|\$_ZNKSt|\$_ZTVSt|\$_ZTISt|\$_ZTSSt", section):
+            return "std:: templates instantiated in our code"
+        return "our code"
+    if base.endswith(".a"):
+        return "import tables (system DLLs)"
+    return "our code"
+
+
+def parse_map(path):
+    """Sums the sizes of the input sections that reach the image, by category."""
+    totals = collections.Counter()
+    in_map = False
+    output_section = None
+    pending = None
+    with open(path, errors="replace") as f:
+        for line in f:
+            line = line.rstrip("\n")
+            if not in_map:
+                in_map = line.startswith("Linker script and memory map")
+                continue
+            m = re.match(r"^(\.\S+|/DISCARD/)(\s+0x[0-9a-f]+\s+0x[0-9a-f]+)?", line)
+            if m:
+                output_section = m.group(1)
+                pending = None
+                continue
+            if output_section in (None, "/DISCARD/", ".bss") or output_section.startswith(".debug"):
+                continue
+            m = re.match(r"^ (\S+)\s+0x[0-9a-f]+\s+0x([0-9a-f]+)\s+(\S.*)$", line)
+            if m and not m.group(1).startswith("*"):
+                if not m.group(1).startswith("COMMON"):
+                    totals[classify(output_section, m.group(1), m.group(3))] += int(m.group(2), 16)
+                pending = None
+                continue
+            m = re.match(r"^ (\.\S+)$", line)
+            if m:
+                pending = m.group(1)
+                continue
+            m = re.match(r"^\s+0x[0-9a-f]+\s+0x([0-9a-f]+)\s+(\S.*)$", line)
+            if m and pending:
+                totals[classify(output_section, pending, m.group(2))] += int(m.group(1), 16)
+            pending = None
+    return totals
+
+
+def report_size(exe, map_path, out):
+    size = os.path.getsize(exe)
+    totals = parse_map(map_path)
+    out.append("")
+    out.append("Executable: %s, %d bytes (%.2f MB) stripped; target at most 2 MB: %s"
+               % (os.path.basename(exe), size, size / 1e6, verdict(size <= MAX_EXE_SIZE)))
+    out.append("  made of (section contributions from the link map, code, data and unwind tables):")
+    accounted = 0
+    for category in CATEGORIES:
+        bytes_ = totals.get(category, 0)
+        accounted += bytes_
+        out.append("  %-62s %8.1f KiB %5.1f %%" % (category, bytes_ / 1024, 100.0 * bytes_ / size))
+    rest = size - accounted
+    out.append("  %-62s %8.1f KiB %5.1f %%" % ("PE headers and section alignment", rest / 1024, 100.0 * rest / size))
+    return size, totals, size <= MAX_EXE_SIZE
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--downloads", required=True)
+    parser.add_argument("--startup", required=True)
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--map", required=True)
+    parser.add_argument("--cores", required=True)
+    parser.add_argument("--cpu", required=True)
+    args = parser.parse_args()
+
+    out = ["Machine: %s cores (nproc), %s" % (args.cores, args.cpu), ""]
+    rows = read_downloads(args.downloads)
+    sizes, figures = report_downloads(rows, out)
+    targets_met = report_targets(sizes, figures, out)
+    report_startup(args.startup, out)
+    _, _, size_ok = report_size(args.exe, args.map, out)
+    print("\n".join(out))
+    if not (targets_met and size_ok):
+        print("\nSome targets were missed (see above).")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

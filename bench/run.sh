@@ -1,0 +1,225 @@
+#!/usr/bin/env bash
+# The benchmarks behind `make bench`: one run measures, side by side,
+#   - downloads of the same 16 MiB and 256 MiB files from a local server by the program's own
+#     download path (bench/download_bench.exe: the real coordinator, libcurl client and window
+#     messages), by curl.exe built from the same libcurl, both under Wine, and by Linux curl,
+#     taken in alternation;
+#   - the time from starting the real executable until its window is visible, with local
+#     servers that answer at once;
+#   - the size of the stripped executable and what it is made of.
+# Everything runs in a fresh Wine prefix under build/bench-run/ on a private Xvfb display, and
+# every process started here is ended on exit.
+#   bench/run.sh BUILD_DIR     (BENCH_RUNS=n for more runs than 5)
+set -euo pipefail
+
+build=$(cd "${1:-build/release}" && pwd)
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+runs=${BENCH_RUNS:-5}
+[ "$runs" -ge 5 ] || runs=5
+exe=$build/src/RoraREZIdadezo15Setup.exe
+bench_exe=$build/bench/download_bench.exe
+link_map=$build/bench/bootstrapper.map
+curl_exe=$(bash "$source_dir/scripts/build-curl.sh" | tail -n1)/bin/curl.exe
+for f in "$exe" "$bench_exe" "$link_map" "$curl_exe"; do
+    [ -f "$f" ] || { echo "missing $f (build the release preset first: make build)" >&2; exit 1; }
+done
+for tool in xdotool Xvfb python3 curl /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-deps.sh)" >&2; exit 1; }
+done
+
+run_dir=$source_dir/build/bench-run
+# The three downloads write to one file system: memory, when there is room, so that a shared
+# machine's disk does not set the figures.
+if [ -d /dev/shm ] && [ "$(df -Pk /dev/shm | awk 'NR==2 {print $4}')" -gt $((2 * 1024 * 1024)) ]; then
+    data=$(mktemp -d /dev/shm/rora-bench.XXXXXX)
+else
+    mkdir -p "$run_dir"
+    data=$(mktemp -d "$run_dir/data.XXXXXX")
+fi
+
+pids=()
+cleanup() {
+    set +e
+    if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+        timeout 20 wineserver -k >/dev/null 2>&1
+    fi
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+    rm -rf "$data" "$run_dir/prefix"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+unset http_proxy https_proxy no_proxy all_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY ALL_PROXY
+
+now_ns() { date +%s%N; }
+ms_since() { echo $(( ($(now_ns) - $1) / 1000000 )); }
+winpath() { echo "Z:${1//\//\\}"; }
+
+echo "== Setting up: private display, fresh Wine prefix, local server"
+rm -rf "$run_dir/prefix"
+mkdir -p "$run_dir" "$data/serve" "$data/wine-temp"
+results=$run_dir/downloads.tsv
+startup=$run_dir/startup.tsv
+: >"$results"
+: >"$startup"
+
+mkfifo "$data/display"
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$data/display" </dev/null >/dev/null 2>&1 &
+pids+=($!)
+read -r -t 20 display_number <"$data/display"
+export DISPLAY=":$display_number"
+
+export WINEPREFIX=$run_dir/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+wine_quiet() { timeout 120 "$@" </dev/null >/dev/null 2>&1; }
+wine_quiet wineboot -i
+wine_quiet wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f
+wine_quiet wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
+wine_quiet wineserver -w
+setsid wineserver -p </dev/null >/dev/null 2>&1
+wine_quiet wine cmd /c exit 0
+# The program downloads into the Windows temporary folder: put it on the same file system.
+for temp in "$WINEPREFIX"/drive_c/users/*/Temp; do
+    rm -rf "$temp"
+    ln -s "$data/wine-temp" "$temp"
+done
+
+head -c $((16 * 1024 * 1024)) /dev/urandom >"$data/serve/16MiB.bin"
+head -c $((256 * 1024 * 1024)) /dev/urandom >"$data/serve/256MiB.bin"
+python3 "$source_dir/bench/server.py" "$data/serve" "$data/port" &
+pids+=($!)
+for _ in $(seq 100); do [ -f "$data/port" ] && break; sleep 0.1; done
+port=$(cat "$data/port")
+base=http://127.0.0.1:$port
+
+product='HKLM\SOFTWARE\Rora REZ Idadezo 15'
+reg_set() { wine_quiet wine reg add "$product$1" /v "$2" /t REG_SZ /d "$3" /f /reg:64; }
+reg_delete() { timeout 60 wine reg delete "$product$1" /v "$2" /f /reg:64 </dev/null >/dev/null 2>&1 || true; }
+reg_get() {
+    timeout 60 wine reg query "$product$1" /v "$2" /reg:64 </dev/null 2>/dev/null | tr -d '\r' \
+        | awk -v name="$2" '$1 == name {sub(/^ *[^ ]+ +REG_SZ +/, ""); print}'
+}
+
+echo "== Server check: Linux curl from the local server to /dev/null"
+for _ in 1 2 3; do
+    curl -s -o /dev/null -w '%{speed_download}\n' "$base/files/256MiB.bin"
+done | sort -n | awk '{v[NR]=$1} END {printf "   median %.0f MB/s over 3 downloads of 256 MiB\n", v[2] / 1e6}'
+
+# One download by one tool; appends "tool size wall_ms maxrss_kb figures", where figures is
+# download_bench's own line for ours and "-" for the others.
+download() {
+    local tool=$1 name=$2 size=$3 out start wall rss
+    local ours_line=""
+    case $tool in
+    ours)
+        reg_set '\Installation' QaInstallerDownloadLink "$base/files/$name"
+        start=$(now_ns)
+        ours_line=$(/usr/bin/time -f '%M' -o "$data/rss" timeout 120 wine "$bench_exe" 2>/dev/null | tr -d '\r') || true
+        wall=$(ms_since "$start")
+        out=$(find "$data/wine-temp" -type f -name RoraREZIdadezo15.exe | head -n1)
+        ;;
+    curl.exe)
+        out=$data/curl-exe.bin
+        start=$(now_ns)
+        /usr/bin/time -f '%M' -o "$data/rss" timeout 120 wine "$curl_exe" -s -o "$(winpath "$out")" "$base/files/$name" \
+            </dev/null >/dev/null 2>&1 || true
+        wall=$(ms_since "$start")
+        ;;
+    linux)
+        out=$data/linux.bin
+        start=$(now_ns)
+        /usr/bin/time -f '%M' -o "$data/rss" timeout 120 curl -s -o "$out" "$base/files/$name" </dev/null >/dev/null 2>&1 || true
+        wall=$(ms_since "$start")
+        ;;
+    esac
+    rss=$(tail -n1 "$data/rss")
+    local got=0
+    [ -n "$out" ] && [ -f "$out" ] && got=$(stat -c %s "$out")
+    if [ "$got" != "$size" ] || ! cmp -s "$out" "$data/serve/$name" \
+        || { [ "$tool" = ours ] && ! grep -q 'error=none' <<<"$ours_line"; }; then
+        echo "   $tool: download of $name failed (got $got of $size bytes, or other bytes) $ours_line" >&2
+        exit 1
+    fi
+    rm -rf "$data/wine-temp"/* "$data/curl-exe.bin" "$data/linux.bin"
+    printf '%s\t%s\t%s\t%s\t%s\n' "$tool" "$size" "$wall" "$rss" "${ours_line:--}" >>"$results"
+}
+
+echo "== Downloads: $runs runs per tool and size, in alternation"
+reg_set '' XYZID bench
+tools=(ours curl.exe linux)
+# A first download of each kind warms Wine's and the server's caches; it is not counted.
+download ours 16MiB.bin $((16 * 1024 * 1024)) && download curl.exe 16MiB.bin $((16 * 1024 * 1024))
+: >"$results"
+for name in 16MiB.bin 256MiB.bin; do
+    size=$(stat -c %s "$data/serve/$name")
+    for run in $(seq 0 $((runs - 1))); do
+        for k in 0 1 2; do
+            download "${tools[$(((run + k) % 3))]}" "$name" "$size"
+        done
+    done
+    echo "   $name done"
+done
+
+echo "== Start-up: from starting the program until its window is visible"
+# Polls every 10 ms (xdotool's own --sync waits half a second between looks); prints the window.
+wait_for_window() {
+    local title=$1 deadline=$((SECONDS + 30)) window
+    while [ $SECONDS -lt $deadline ]; do
+        window=$(xdotool search --onlyvisible --name "$title" 2>/dev/null | tail -n1) && [ -n "$window" ] && {
+            echo "$window"
+            return 0
+        }
+        sleep 0.01
+    done
+    return 1
+}
+
+# Starts a program, times its window, closes the window as a user would; prints milliseconds.
+time_window() {
+    local title=$1 start window elapsed pid
+    shift
+    start=$(now_ns)
+    timeout 120 wine "$@" </dev/null >/dev/null 2>&1 &
+    pid=$!
+    window=$(wait_for_window "$title") || { echo "no window '$title'" >&2; kill "$pid" 2>/dev/null; return 1; }
+    elapsed=$(ms_since "$start")
+    # Wine may still replace the X window it has just mapped: look it up again for each try.
+    for _ in $(seq 50); do
+        kill -0 "$pid" 2>/dev/null || break
+        window=$(xdotool search --onlyvisible --name "$title" 2>/dev/null | tail -n1) || true
+        [ -z "$window" ] || xdotool key --window "$window" alt+F4 >/dev/null 2>&1 || true
+        sleep 0.2
+    done
+    wait "$pid" || true
+    echo "$elapsed"
+}
+
+setup_exe=$run_dir/RoraREZIdadezo15Setup-BENCH42.exe
+cp "$exe" "$setup_exe"
+reg_set '\Installation' QaBootstrapperRequestParamsLink "$base/api/parameter-storage?id="
+reg_set '\Installation' QaInstallerDownloadLink "$base/slow/installer.exe"
+first_run() {
+    reg_delete '' XYZID
+    reg_delete '\Installation' InstallerDownloadLink
+}
+# Warm-up runs, not counted.
+first_run
+time_window '^Rozo PDF$' "$setup_exe" >/dev/null
+time_window '^Rora Bench Window$' "$bench_exe" --window-only >/dev/null
+for run in $(seq 1 "$runs"); do
+    first_run
+    ms=$(time_window '^Rozo PDF$' "$setup_exe")
+    # The parameter request ran: the identifier from the file name and the service's link are stored.
+    id=$(reg_get '' XYZID)
+    link=$(reg_get '\Installation' InstallerDownloadLink)
+    if [ "$id" != BENCH42 ] || [ "$link" != "$base/slow/installer.exe" ]; then
+        echo "   the parameter request did not run as expected: XYZID '$id', InstallerDownloadLink '$link'" >&2
+        exit 1
+    fi
+    printf 'program\t%s\n' "$ms" >>"$startup"
+    ms=$(time_window '^Rora Bench Window$' "$bench_exe" --window-only)
+    printf 'empty\t%s\n' "$ms" >>"$startup"
+    rm -rf "$data/wine-temp"/*
+done
+
+echo
+python3 "$source_dir/bench/report.py" --downloads "$results" --startup "$startup" --exe "$exe" --map "$link_map" \
+    --cores "$(nproc)" --cpu "$(lscpu | sed -n 's/^Model name: *//p' | head -n1)" | tee "$run_dir/report.txt"
