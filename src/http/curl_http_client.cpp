@@ -7,6 +7,7 @@
 #include "text/text_conversion.h"
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +40,7 @@ constexpr long proxyAuthRequired = 407;
 
 // libcurl's largest receive buffer: per-receive cost dominates under Wine, not bandwidth.
 constexpr long receiveBufferSize = 512 * 1024;
+// Bytes gathered before one write to the file: each write is a round trip through Wine.
 constexpr std::size_t fileBufferSize = 1024 * 1024;
 // Perform collects an answer in memory; anything larger ends as libcurl's write error.
 constexpr std::size_t maxCollectedBody = 1024 * 1024;
@@ -264,14 +266,33 @@ struct FileSink {
     std::ofstream* stream = nullptr;
     std::uint64_t written = 0;
     Transfer* transfer = nullptr;
+    char* pending = nullptr; // fileBufferSize bytes, of which pendingSize wait for the file
+    std::size_t pendingSize = 0;
 };
 
+void WritePending(FileSink& sink)
+{
+    if (sink.pendingSize == 0)
+        return;
+    const std::size_t size = std::exchange(sink.pendingSize, 0);
+    sink.stream->write(sink.pending, static_cast<std::streamsize>(size));
+}
+
+// libcurl hands over at most 16 KiB per call, and a file stream passes any piece of 1 KiB or
+// more straight to the file, whatever its own buffer: the pieces are gathered here instead.
 size_t WriteToFile(char* data, size_t size, size_t count, void* user) noexcept
 {
     auto& sink = *static_cast<FileSink*>(user);
     const size_t length = size * count;
     try {
-        sink.stream->write(data, static_cast<std::streamsize>(length));
+        if (length > fileBufferSize - sink.pendingSize)
+            WritePending(sink);
+        if (length >= fileBufferSize) {
+            sink.stream->write(data, static_cast<std::streamsize>(length));
+        } else {
+            std::memcpy(sink.pending + sink.pendingSize, data, length);
+            sink.pendingSize += length;
+        }
         sink.written += length;
         return length;
     } catch (...) {
@@ -296,10 +317,8 @@ int ReportProgress(void* user, double downloadTotal, double downloadNow, double 
     }
 }
 
-// The stream gets a large buffer of its own: the default 4 KiB makes a write call per block.
-void OpenTruncated(std::ofstream& stream, const std::filesystem::path& path, char* buffer)
+void OpenTruncated(std::ofstream& stream, const std::filesystem::path& path)
 {
-    stream.rdbuf()->pubsetbuf(buffer, static_cast<std::streamsize>(fileBufferSize));
     stream.open(path, std::ios::out | std::ios::binary | std::ios::trunc);
 }
 
@@ -604,7 +623,7 @@ DownloadResult CurlHttpClient::DownloadFile(const std::string& url, const std::w
     const auto buffer = std::make_unique<char[]>(fileBufferSize);
     std::ofstream stream;
     stream.exceptions(std::ios::failbit | std::ios::badbit);
-    OpenTruncated(stream, file, buffer.get());
+    OpenTruncated(stream, file);
 
     CURL* curl = impl_->Handle();
     const HookGuard hooks(curl);
@@ -612,7 +631,7 @@ DownloadResult CurlHttpClient::DownloadFile(const std::string& url, const std::w
     SetLong(curl, CURLOPT_HTTPGET, 1L);
 
     Transfer transfer;
-    FileSink sink{&stream, 0, &transfer};
+    FileSink sink{&stream, 0, &transfer, buffer.get(), 0};
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteToFile);
     SetPointer(curl, CURLOPT_WRITEDATA, &sink);
 
@@ -630,15 +649,18 @@ DownloadResult CurlHttpClient::DownloadFile(const std::string& url, const std::w
         if (sink.written == 0)
             return;
         stream.close();
-        OpenTruncated(stream, file, buffer.get());
+        OpenTruncated(stream, file);
         sink.written = 0;
+        sink.pendingSize = 0;
     };
     const int result = PerformWithProxies(curl, settings_.get(), url, transfer);
     if (transfer.failure) {
         stream.exceptions(std::ios::goodbit);
+        WritePending(sink);
         stream.close();
         std::rethrow_exception(transfer.failure);
     }
+    WritePending(sink);
     stream.close();
     CheckCurlResult(result, url);
 
