@@ -6,6 +6,7 @@
 #include "http/errors.h"
 #include "text/text_conversion.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -15,6 +16,7 @@
 #include <limits>
 #include <sstream>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
 namespace http {
@@ -270,12 +272,29 @@ struct FileSink {
     std::size_t pendingSize = 0;
 };
 
+// The stream's own failure says only "iostream error": say which file operation failed and the
+// system's reason (a full disk, a folder that is gone) instead. Keeps the stream failure's type.
+template <typename Operation>
+void OnFile(const char* action, Operation operation)
+{
+    errno = 0;
+    try {
+        operation();
+    } catch (const std::ios_base::failure&) {
+        const int error = errno;
+        const std::string what = std::string("Could not ") + action + " the downloaded file";
+        if (error != 0)
+            throw std::ios_base::failure(what, std::error_code(error, std::generic_category()));
+        throw;
+    }
+}
+
 void WritePending(FileSink& sink)
 {
     if (sink.pendingSize == 0)
         return;
     const std::size_t size = std::exchange(sink.pendingSize, 0);
-    sink.stream->write(sink.pending, static_cast<std::streamsize>(size));
+    OnFile("write", [&] { sink.stream->write(sink.pending, static_cast<std::streamsize>(size)); });
 }
 
 // libcurl hands over at most 16 KiB per call, and a file stream passes any piece of 1 KiB or
@@ -288,7 +307,7 @@ size_t WriteToFile(char* data, size_t size, size_t count, void* user) noexcept
         if (length > fileBufferSize - sink.pendingSize)
             WritePending(sink);
         if (length >= fileBufferSize) {
-            sink.stream->write(data, static_cast<std::streamsize>(length));
+            OnFile("write", [&] { sink.stream->write(data, static_cast<std::streamsize>(length)); });
         } else {
             std::memcpy(sink.pending + sink.pendingSize, data, length);
             sink.pendingSize += length;
@@ -319,7 +338,7 @@ int ReportProgress(void* user, double downloadTotal, double downloadNow, double 
 
 void OpenTruncated(std::ofstream& stream, const std::filesystem::path& path)
 {
-    stream.open(path, std::ios::out | std::ios::binary | std::ios::trunc);
+    OnFile("create", [&] { stream.open(path, std::ios::out | std::ios::binary | std::ios::trunc); });
 }
 
 std::string FileNameOf(const std::string& url)
@@ -661,7 +680,7 @@ DownloadResult CurlHttpClient::DownloadFile(const std::string& url, const std::w
         std::rethrow_exception(transfer.failure);
     }
     WritePending(sink);
-    stream.close();
+    OnFile("write", [&] { stream.close(); });
     CheckCurlResult(result, url);
 
     const long status = ResponseCode(curl);

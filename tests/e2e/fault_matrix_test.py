@@ -116,7 +116,8 @@ class FaultMatrixTest(BootstrapperTestCase):
         self.small_temp()
         self.files.route("/files/x.exe", Route(b"x" * (4 << 20), length=False, head_length=1000))
         self.use_download("/files/x.exe")
-        self.expect_failure("Internal Error:", 30, "fault-disk-full.png")
+        self.expect_failure("Internal Error: Could not write the downloaded file: No space left on device", 30,
+                            "fault-disk-full.png")
 
     def test_a_temporary_directory_that_cannot_be_written(self):
         self.small_temp("size=1m,ro")

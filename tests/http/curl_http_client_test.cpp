@@ -372,7 +372,9 @@ TEST(Download, AFolderThatDoesNotExistFailsBeforeAnyRequest)
 {
     const std::string token = Token();
     const std::wstring file = (fs::temp_directory_path() / L"rora-no-such-folder" / L"x.exe").wstring();
-    EXPECT_THROW(Client()->DownloadFile(Http() + "/bytes/10/" + token, file, {}), std::ios_base::failure);
+    const auto missing = Raised<std::ios_base::failure>([&] { Client()->DownloadFile(Http() + "/bytes/10/" + token, file, {}); });
+    ASSERT_TRUE(missing);
+    EXPECT_STREQ(missing->what(), "Could not create the downloaded file: No such file or directory");
     EXPECT_TRUE(RequestsWith(token).empty());
 }
 
@@ -382,7 +384,9 @@ TEST(Download, FailuresInsideCallbacksReachTheCallerAfterTheTransfer)
     // write callback once the stream buffer is flushed.
     const auto full = Raised<std::ios_base::failure>(
         [] { Client()->DownloadFile(Http() + "/bytes/4000000", L"Z:\\dev\\full", {}); });
-    EXPECT_TRUE(full);
+    ASSERT_TRUE(full);
+    // The user learns why, not the stream's "iostream error".
+    EXPECT_STREQ(full->what(), "Could not write the downloaded file: No space left on device");
 
     TempFolder folder;
     const auto thrown = Raised<std::runtime_error>([&] {
