@@ -266,22 +266,34 @@ size_t DiscardBody(char* /*data*/, size_t size, size_t count, void* /*user*/) no
 
 struct FileSink {
     std::ofstream* stream = nullptr;
+    const std::filesystem::path* file = nullptr;
     std::uint64_t written = 0;
     Transfer* transfer = nullptr;
     char* pending = nullptr; // fileBufferSize bytes, of which pendingSize wait for the file
     std::size_t pendingSize = 0;
 };
 
+// Whether the volume of `file` has fewer than `needed` bytes left for this user.
+bool VolumeIsFull(const std::filesystem::path& file, std::uint64_t needed) noexcept
+{
+    ULARGE_INTEGER available{}, total{}, free{};
+    return ::GetDiskFreeSpaceExW(file.parent_path().c_str(), &available, &total, &free) && available.QuadPart < needed;
+}
+
 // The stream's own failure says only "iostream error": say which file operation failed and the
 // system's reason (a full disk, a folder that is gone) instead. Keeps the stream failure's type.
+// The C runtime's errno is not reliable after a failed write under every system (a full disk
+// has been seen as EINVAL), so a write that failed on a full volume says so from the volume.
 template <typename Operation>
-void OnFile(const char* action, Operation operation)
+void OnFile(const char* action, const std::filesystem::path& file, std::uint64_t size, Operation operation)
 {
     errno = 0;
     try {
         operation();
     } catch (const std::ios_base::failure&) {
-        const int error = errno;
+        int error = errno;
+        if (size != 0 && VolumeIsFull(file, size))
+            error = ENOSPC;
         const std::string what = std::string("Could not ") + action + " the downloaded file";
         if (error != 0)
             throw std::ios_base::failure(what, std::error_code(error, std::generic_category()));
@@ -294,7 +306,7 @@ void WritePending(FileSink& sink)
     if (sink.pendingSize == 0)
         return;
     const std::size_t size = std::exchange(sink.pendingSize, 0);
-    OnFile("write", [&] { sink.stream->write(sink.pending, static_cast<std::streamsize>(size)); });
+    OnFile("write", *sink.file, size, [&] { sink.stream->write(sink.pending, static_cast<std::streamsize>(size)); });
 }
 
 // libcurl hands over at most 16 KiB per call, and a file stream passes any piece of 1 KiB or
@@ -307,7 +319,7 @@ size_t WriteToFile(char* data, size_t size, size_t count, void* user) noexcept
         if (length > fileBufferSize - sink.pendingSize)
             WritePending(sink);
         if (length >= fileBufferSize) {
-            OnFile("write", [&] { sink.stream->write(data, static_cast<std::streamsize>(length)); });
+            OnFile("write", *sink.file, length, [&] { sink.stream->write(data, static_cast<std::streamsize>(length)); });
         } else {
             std::memcpy(sink.pending + sink.pendingSize, data, length);
             sink.pendingSize += length;
@@ -338,7 +350,7 @@ int ReportProgress(void* user, double downloadTotal, double downloadNow, double 
 
 void OpenTruncated(std::ofstream& stream, const std::filesystem::path& path)
 {
-    OnFile("create", [&] { stream.open(path, std::ios::out | std::ios::binary | std::ios::trunc); });
+    OnFile("create", path, 0, [&] { stream.open(path, std::ios::out | std::ios::binary | std::ios::trunc); });
 }
 
 std::string FileNameOf(const std::string& url)
@@ -650,7 +662,7 @@ DownloadResult CurlHttpClient::DownloadFile(const std::string& url, const std::w
     SetLong(curl, CURLOPT_HTTPGET, 1L);
 
     Transfer transfer;
-    FileSink sink{&stream, 0, &transfer, buffer.get(), 0};
+    FileSink sink{&stream, &file, 0, &transfer, buffer.get(), 0};
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteToFile);
     SetPointer(curl, CURLOPT_WRITEDATA, &sink);
 
@@ -680,7 +692,7 @@ DownloadResult CurlHttpClient::DownloadFile(const std::string& url, const std::w
         std::rethrow_exception(transfer.failure);
     }
     WritePending(sink);
-    OnFile("write", [&] { stream.close(); });
+    OnFile("write", file, 1, [&] { stream.close(); });
     CheckCurlResult(result, url);
 
     const long status = ResponseCode(curl);
