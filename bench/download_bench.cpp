@@ -4,7 +4,8 @@
 //   entered_ms=... started_ms=... elapsed_ms=... prepare_ms=... progress_messages=... stopped_messages=... bytes=... peak_working_set=...
 //   peak_pagefile=... error=...
 // With --window-only it instead shows an empty visible window titled "Rora Bench Window" until
-// it is closed: Wine's own cost of starting a program and showing a window.
+// it is closed: Wine's own cost of starting a program and showing a window. With --close TITLE
+// it posts WM_CLOSE to the top-level window of that title, as its close button does.
 #include <curl/curl.h>
 
 #include "app/system_library.h"
@@ -105,6 +106,20 @@ int ShowEmptyWindow(HINSTANCE instance)
     return 0;
 }
 
+// Keystrokes sent to a closing window can reach the next program's window under Wine; a posted
+// WM_CLOSE reaches only its own window.
+int CloseWindowTitled(const char* title)
+{
+    const std::string narrow(title);
+    const std::wstring wide(narrow.begin(), narrow.end());
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        if (const HWND window = ::FindWindowW(nullptr, wide.c_str()))
+            return ::PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 2;
+        ::Sleep(10);
+    }
+    return 1;
+}
+
 std::uintmax_t FileSize(const std::filesystem::path& path)
 {
     std::error_code error;
@@ -187,5 +202,7 @@ int main(int argc, char** argv)
         return 2;
     if (argc > 1 && std::strcmp(argv[1], "--window-only") == 0)
         return ShowEmptyWindow(instance);
+    if (argc > 2 && std::strcmp(argv[1], "--close") == 0)
+        return CloseWindowTitled(argv[2]);
     return RunDownload(instance, enteredMs);
 }

@@ -2,8 +2,8 @@
 
   report.py --downloads TSV --startup TSV --exe EXE --map MAP --cores N --cpu TEXT
 
-downloads TSV: tool, file size, wall ms, max RSS KiB (/usr/bin/time), and for our program the
-key=value line that download_bench.exe printed ("-" for the others).
+downloads TSV: tool, file size, wall ms, max RSS KiB (/usr/bin/time), and key=value figures: for
+our program the line that download_bench.exe printed, for curl its own time of the transfer.
 startup TSV: kind (program / empty), ms.
 """
 
@@ -33,12 +33,15 @@ def read_downloads(path):
         for line in f:
             tool, size, wall, rss, figures = line.rstrip("\n").split("\t")
             row = {"wall": float(wall), "rss": int(rss) * 1024}
-            if figures != "-":
-                values = dict(re.findall(r"(\w+)=([0-9.]+)", figures.split(" error=")[0]))
+            values = dict(re.findall(r"(\w+)=([0-9.]+)", figures.split(" error=")[0]))
+            if "transfer_s" in values:
+                row["transfer"] = float(values["transfer_s"]) * 1000
+            else:
                 row.update({
                     "entered": float(values["entered_ms"]), "started": float(values["started_ms"]),
                     "internal": float(values["elapsed_ms"]), "prepare": float(values["prepare_ms"]),
                     "messages": int(values["progress_messages"]), "peak": int(values["peak_working_set"])})
+                row["transfer"] = row["internal"] - row["prepare"]
             rows[(tool, int(size))].append(row)
     return rows
 
@@ -63,6 +66,7 @@ def report_downloads(rows, out):
             wall = median([r["wall"] for r in runs])
             rss = median([r["rss"] for r in runs])
             figures[(tool, size, "wall")] = wall
+            figures[(tool, size, "transfer")] = median([r["transfer"] for r in runs])
             figures[(tool, size, "rss")] = rss
             out.append("  %-32s %6d MiB %6.0f ms %10.0f %10.1f MiB" % (
                 TOOL_NAMES[tool], size // MiB, wall, size / (wall / 1000) / 1e6, rss / MiB))
@@ -95,21 +99,31 @@ def report_targets(sizes, figures, out):
     small, big = sizes[0], sizes[-1]
     out.append("")
     out.append("Targets")
+    out.append("  Ratios of whole-process wall times, and of the transfers alone (ours: the worker's GET after")
+    out.append("  the preparation; curl: its own time_total):")
     for size in sizes:
         ours = figures[("ours", size, "wall")]
         r_exe = ours / figures[("curl.exe", size, "wall")]
         r_linux = ours / figures[("linux", size, "wall")]
-        out.append("  %3d MiB  ours/curl.exe = %.2f   ours/Linux curl = %.2f" % (size // MiB, r_exe, r_linux))
-    big_exe = figures[("ours", big, "wall")] / figures[("curl.exe", big, "wall")]
-    big_linux = figures[("ours", big, "wall")] / figures[("linux", big, "wall")]
+        t_ours = figures[("ours", size, "transfer")]
+        t_exe = t_ours / figures[("curl.exe", size, "transfer")]
+        t_linux = t_ours / figures[("linux", size, "transfer")]
+        out.append("  %3d MiB  whole: ours/curl.exe = %.2f  ours/Linux curl = %.2f   transfer: ours/curl.exe = %.2f"
+                   "  ours/Linux curl = %.2f" % (size // MiB, r_exe, r_linux, t_exe, t_linux))
     growth_peak = figures[("ours", big, "peak")] - figures[("ours", small, "peak")]
     growth_rss = figures[("ours", big, "rss")] - figures[("ours", small, "rss")]
     messages = max(figures[("ours", s, "messages")] for s in sizes)
-    results = [
-        ("ours at least as fast as curl.exe (256 MiB): ratio %.2f <= %.1f" % (big_exe, MAX_RATIO_CURL_EXE),
-         big_exe <= MAX_RATIO_CURL_EXE),
-        ("ours within 2x of Linux curl (256 MiB): ratio %.2f <= %.1f" % (big_linux, MAX_RATIO_LINUX),
-         big_linux <= MAX_RATIO_LINUX),
+    results = []
+    for size in sizes:
+        r_exe = figures[("ours", size, "wall")] / figures[("curl.exe", size, "wall")]
+        r_linux = figures[("ours", size, "wall")] / figures[("linux", size, "wall")]
+        results += [
+            ("ours at least as fast as curl.exe, whole process, %d MiB: ratio %.2f <= %.1f"
+             % (size // MiB, r_exe, MAX_RATIO_CURL_EXE), r_exe <= MAX_RATIO_CURL_EXE),
+            ("ours within 2x of Linux curl, whole process, %d MiB: ratio %.2f <= %.1f"
+             % (size // MiB, r_linux, MAX_RATIO_LINUX), r_linux <= MAX_RATIO_LINUX),
+        ]
+    results += [
         ("memory growth 16 -> 256 MiB: %+.2f MiB peak working set, %+.2f MiB max RSS (< 2 MiB)"
          % (growth_peak / MiB, growth_rss / MiB), max(growth_peak, growth_rss) < MAX_MEMORY_GROWTH),
         ("progress messages per download: at most %d (<= 99)" % messages, messages <= MAX_PROGRESS_MESSAGES),
@@ -130,7 +144,9 @@ def report_startup(path, out):
     out.append("")
     out.append("Start-up (median of %d, warm prefix, polled every 10 ms)" % len(times["program"]))
     out.append("  %-58s %6.0f ms" % ("RoraREZIdadezo15Setup.exe until its window is visible", program))
-    out.append("  %-58s %6.0f ms" % ("  (parameter request and content-information request included)", program))
+    out.append("  %-58s" % "  (first run: parameter request, content-information request)")
+    out.append("  %-58s %6.0f ms" % ("a later run (identifier stored, no parameter request)",
+                                     median(times["known"])))
     out.append("  %-58s %6.0f ms" % ("an empty Windows program under Wine showing a window", empty))
     out.append("  %-58s %6.0f ms" % ("difference: the program's own start-up", program - empty))
     return program, empty

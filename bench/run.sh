@@ -104,10 +104,10 @@ for _ in 1 2 3; do
 done | sort -n | awk '{v[NR]=$1} END {printf "   median %.0f MB/s over 3 downloads of 256 MiB\n", v[2] / 1e6}'
 
 # One download by one tool; appends "tool size wall_ms maxrss_kb figures", where figures is
-# download_bench's own line for ours and "-" for the others.
+# download_bench's own line for ours and curl's own time of the transfer for the others.
 download() {
     local tool=$1 name=$2 size=$3 out start wall rss
-    local ours_line=""
+    local ours_line="" figures=""
     case $tool in
     ours)
         reg_set '\Installation' QaInstallerDownloadLink "$base/files/$name"
@@ -119,14 +119,15 @@ download() {
     curl.exe)
         out=$data/curl-exe.bin
         start=$(now_ns)
-        /usr/bin/time -f '%M' -o "$data/rss" timeout 120 wine "$curl_exe" -s -o "$(winpath "$out")" "$base/files/$name" \
-            </dev/null >/dev/null 2>&1 || true
+        figures=$(/usr/bin/time -f '%M' -o "$data/rss" timeout 120 wine "$curl_exe" -s -o "$(winpath "$out")" \
+            -w 'transfer_s=%{time_total}' "$base/files/$name" </dev/null 2>/dev/null | tr -d '\r') || true
         wall=$(ms_since "$start")
         ;;
     linux)
         out=$data/linux.bin
         start=$(now_ns)
-        /usr/bin/time -f '%M' -o "$data/rss" timeout 120 curl -s -o "$out" "$base/files/$name" </dev/null >/dev/null 2>&1 || true
+        figures=$(/usr/bin/time -f '%M' -o "$data/rss" timeout 120 curl -s -o "$out" -w 'transfer_s=%{time_total}' \
+            "$base/files/$name" </dev/null 2>/dev/null) || true
         wall=$(ms_since "$start")
         ;;
     esac
@@ -139,7 +140,7 @@ download() {
         exit 1
     fi
     rm -rf "$data/wine-temp"/* "$data/curl-exe.bin" "$data/linux.bin"
-    printf '%s\t%s\t%s\t%s\t%s\n' "$tool" "$size" "$wall" "$rss" "${ours_line:--}" >>"$results"
+    printf '%s\t%s\t%s\t%s\t%s\n' "$tool" "$size" "$wall" "$rss" "${ours_line:-$figures}" >>"$results"
 }
 
 echo "== Downloads: $runs runs per tool and size, in alternation"
@@ -161,9 +162,9 @@ done
 echo "== Start-up: from starting the program until its window is visible"
 # Polls every 10 ms (xdotool's own --sync waits half a second between looks); prints the window.
 wait_for_window() {
-    local title=$1 deadline=$((SECONDS + 30)) window
-    while [ $SECONDS -lt $deadline ]; do
-        window=$(xdotool search --onlyvisible --name "$title" 2>/dev/null | tail -n1) && [ -n "$window" ] && {
+    local title=$1 pid=$2 deadline=$((SECONDS + 30)) window
+    while [ $SECONDS -lt $deadline ] && kill -0 "$pid" 2>/dev/null; do
+        window=$(xdotool search --onlyvisible --name "^$title\$" 2>/dev/null | tail -n1) && [ -n "$window" ] && {
             echo "$window"
             return 0
         }
@@ -172,22 +173,26 @@ wait_for_window() {
     return 1
 }
 
-# Starts a program, times its window, closes the window as a user would; prints milliseconds.
+# Starts a program, times its window, closes the window as its close button does; prints
+# milliseconds. Not with Alt+F4 keystrokes: under Wine they may reach the next program's window.
 time_window() {
-    local title=$1 start window elapsed pid
+    local title=$1 start window elapsed pid code
     shift
     start=$(now_ns)
     timeout 120 wine "$@" </dev/null >/dev/null 2>&1 &
     pid=$!
-    window=$(wait_for_window "$title") || { echo "no window '$title'" >&2; kill "$pid" 2>/dev/null; return 1; }
+    if ! window=$(wait_for_window "$title" "$pid"); then
+        if kill -0 "$pid" 2>/dev/null; then
+            echo "   no window '$title' within 30 s" >&2
+            kill "$pid" 2>/dev/null
+        else
+            wait "$pid" && code=0 || code=$?
+            echo "   $* ended with code $code before its window '$title' was seen" >&2
+        fi
+        return 1
+    fi
     elapsed=$(ms_since "$start")
-    # Wine may still replace the X window it has just mapped: look it up again for each try.
-    for _ in $(seq 50); do
-        kill -0 "$pid" 2>/dev/null || break
-        window=$(xdotool search --onlyvisible --name "$title" 2>/dev/null | tail -n1) || true
-        [ -z "$window" ] || xdotool key --window "$window" alt+F4 >/dev/null 2>&1 || true
-        sleep 0.2
-    done
+    timeout 30 wine "$bench_exe" --close "$title" </dev/null >/dev/null 2>&1 || true
     wait "$pid" || true
     echo "$elapsed"
 }
@@ -202,11 +207,11 @@ first_run() {
 }
 # Warm-up runs, not counted.
 first_run
-time_window '^Rozo PDF$' "$setup_exe" >/dev/null
-time_window '^Rora Bench Window$' "$bench_exe" --window-only >/dev/null
+time_window 'Rozo PDF' "$setup_exe" >/dev/null
+time_window 'Rora Bench Window' "$bench_exe" --window-only >/dev/null
 for run in $(seq 1 "$runs"); do
     first_run
-    ms=$(time_window '^Rozo PDF$' "$setup_exe")
+    ms=$(time_window 'Rozo PDF' "$setup_exe")
     # The parameter request ran: the identifier from the file name and the service's link are stored.
     id=$(reg_get '' XYZID)
     link=$(reg_get '\Installation' InstallerDownloadLink)
@@ -215,7 +220,10 @@ for run in $(seq 1 "$runs"); do
         exit 1
     fi
     printf 'program\t%s\n' "$ms" >>"$startup"
-    ms=$(time_window '^Rora Bench Window$' "$bench_exe" --window-only)
+    # A later run on the same machine: the identifier is stored, no parameter request.
+    ms=$(time_window 'Rozo PDF' "$setup_exe")
+    printf 'known\t%s\n' "$ms" >>"$startup"
+    ms=$(time_window 'Rora Bench Window' "$bench_exe" --window-only)
     printf 'empty\t%s\n' "$ms" >>"$startup"
     rm -rf "$data/wine-temp"/*
 done
