@@ -40,6 +40,28 @@ void RequireBoundedNesting(const std::string& body)
     }
 }
 
+// The identifier comes from a file name anyone can rename: characters that would end the query
+// value or the URL ('&', '#', '%', non-ASCII bytes...) are percent-encoded, so the service always
+// receives the identifier as the file name carries it. Letters, digits and "-._~" pass unchanged.
+std::string QueryValue(const std::string& utf8)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string encoded;
+    for (const char c : utf8) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9')
+            || byte == '-' || byte == '.' || byte == '_' || byte == '~';
+        if (unreserved) {
+            encoded += c;
+        } else {
+            encoded += '%';
+            encoded += hex[byte >> 4];
+            encoded += hex[byte & 15];
+        }
+    }
+    return encoded;
+}
+
 bool IsBlank(wchar_t c)
 {
     return c == L' ' || (c >= L'\t' && c <= L'\r');
@@ -80,7 +102,7 @@ nlohmann::ordered_json RequestBootstrapperParameters(const std::string& identifi
 {
     http::HttpRequest request;
     request.method = "GET";
-    request.url = DownloadLinks::Instance()->ParameterStorageUrl() + identifier;
+    request.url = DownloadLinks::Instance()->ParameterStorageUrl() + QueryValue(identifier);
     request.headers["Content-Type"] = "application/json";
     request.headers["Accept"] = "application/json";
 

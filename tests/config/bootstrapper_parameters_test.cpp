@@ -1,5 +1,6 @@
 #include "config/bootstrapper_parameters.h"
 
+#include "../http/test_peers.h"
 #include "http/http_settings.h"
 #include "product_key_fixture.h"
 
@@ -182,4 +183,20 @@ TEST_F(ParameterFetch, DeeplyNestedAnswersAreRefusedWithoutCrashing)
     Clean();
     Answer(200, "{\"a\":\"" + std::string(1000, '[') + "\"}");
     EXPECT_NO_THROW(Fetch());
+}
+
+TEST_F(ParameterFetch, TheIdentifierReachesTheServiceIntact)
+{
+    // The prefix names a path of its own so the request can be found in the server's log.
+    const std::string token = "id-escaping-" + std::to_string(::GetTickCount());
+    regtest::WriteRawString(nativeView, L"Installation", L"QaBootstrapperRequestParamsLink",
+        text(Server() + "/status/200/" + token + "?body=%7B%7D&id="));
+    config::RequestBootstrapperParameters("AB12CD", std::make_shared<http::HttpSettings>());
+    config::RequestBootstrapperParameters("a&b=c#d%e f\xc3\xa9~", std::make_shared<http::HttpSettings>());
+    const auto requests = peers::RequestsWith(token);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].path, "/status/200/" + token + "?body=%7B%7D&id=AB12CD");
+    EXPECT_EQ(requests[1].path, "/status/200/" + token + "?body=%7B%7D&id=a%26b%3Dc%23d%25e%20f%C3%A9~");
+    EXPECT_EQ(requests[0].Header("Accept"), "application/json");
+    EXPECT_EQ(requests[0].Header("Content-Type"), "application/json");
 }
