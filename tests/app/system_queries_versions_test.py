@@ -3,7 +3,7 @@
 import os
 import unittest
 
-from wine_env import Prefix
+from wine_env import PrivatePrefixTestCase
 
 PROBE = os.environ["RORA_SYSTEM_QUERIES_PROBE"]
 CURRENT_VERSION = r"HKLM\Software\Microsoft\Windows NT\CurrentVersion"
@@ -34,15 +34,7 @@ def parse(output):
     return answers
 
 
-class SystemQueriesPerVersion(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.prefix = Prefix.copy_of_template()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.destroy()
-
+class SystemQueriesPerVersion(PrivatePrefixTestCase):
     def pretend(self, name, build):
         self.prefix.wine(["winecfg", "-v", name], timeout=60)
         if build:

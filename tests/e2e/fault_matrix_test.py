@@ -4,26 +4,13 @@ the exit code, that no installer was started when the run failed, and that the r
 its bound. The table of cases and outcomes is FAULTS.md beside this file."""
 
 import os
-import struct
 import subprocess
 import time
 import unittest
 
 from run_helpers import BootstrapperTestCase
 from servers import Route, unused_port
-from wine_env import ENV, INSTALLATION_KEY, PRODUCT_KEY, find_window
-
-CONNECTIONS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
-
-
-def connection_settings(proxy_list):
-    """DefaultConnectionSettings with a manual proxy list, as the Internet options write it."""
-    def counted(text):
-        data = text.encode("ascii")
-        return struct.pack("<I", len(data)) + data
-    blob = struct.pack("<III", 0x46, 1, 2 | 1) + counted(proxy_list) + counted("") + counted("") + b"\0" * 32
-    return blob.hex()
-
+from wine_env import CONNECTIONS_KEY, ENV, INSTALLATION_KEY, PRODUCT_KEY, connection_settings, find_window
 
 class FaultMatrixTest(BootstrapperTestCase):
     def setUp(self):
@@ -74,7 +61,7 @@ class FaultMatrixTest(BootstrapperTestCase):
 
     # -- proxies -------------------------------------------------------------------------------
     def use_proxies(self, proxy_list):
-        self.prefix.reg_add(CONNECTIONS_KEY, "DefaultConnectionSettings", connection_settings(proxy_list), kind="REG_BINARY")
+        self.prefix.reg_add(CONNECTIONS_KEY, "DefaultConnectionSettings", connection_settings(2 | 1, proxy_list), kind="REG_BINARY")
         self.addCleanup(self.prefix.wine, ["reg", "delete", CONNECTIONS_KEY, "/v", "DefaultConnectionSettings", "/f"],
                         check=False)
 

@@ -4,6 +4,7 @@ commands with time limits, the registry as another program sees it, and private 
 import os
 import shlex
 import shutil
+import struct
 import subprocess
 import tempfile
 import time
@@ -31,6 +32,20 @@ def load_env():
 
 
 ENV = load_env()
+
+
+CONNECTIONS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
+
+
+def connection_settings(flags, proxy="", bypass="", script=""):
+    """DefaultConnectionSettings as the Internet options write it and WinHTTP reads it: version,
+    counter, flags (1 direct, 2 manual proxy, 4 script, 8 auto-detect), then three counted
+    strings (proxy list, bypass list, script URL) and 32 zero bytes; as hex for `reg add`."""
+    blob = struct.pack("<III", 0x46, 1, flags)
+    for text in (proxy, bypass, script):
+        data = text.encode("ascii")
+        blob += struct.pack("<I", len(data)) + data
+    return (blob + b"\0" * 32).hex()
 
 
 def windows_path(linux_path):
@@ -158,6 +173,18 @@ class Prefix:
         if self.private:
             self.kill()
             shutil.rmtree(self.path, ignore_errors=True)
+
+
+class PrivatePrefixTestCase(unittest.TestCase):
+    """Base class: one private copy of the template prefix for the whole test class."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = Prefix.copy_of_template()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.destroy()
 
 
 class WineTestCase(unittest.TestCase):

@@ -6,13 +6,11 @@ private prefix. The proxy cache fills once per process, so every case runs proxy
 
 import json
 import os
-import struct
 import time
 import unittest
 
-from wine_env import ENV, PRODUCT_KEY, Prefix
+from wine_env import CONNECTIONS_KEY as CONNECTIONS, ENV, PRODUCT_KEY, PrivatePrefixTestCase, connection_settings
 
-CONNECTIONS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
 SETTINGS_KEY = PRODUCT_KEY + r"\settings"
 PROBE = os.environ["RORA_PROXY_PROBE"]
 HTTP = "http://127.0.0.1:%s" % ENV["RORA_HTTP_PORT"]
@@ -21,31 +19,13 @@ HTTP = "http://127.0.0.1:%s" % ENV["RORA_HTTP_PORT"]
 DIRECT, MANUAL, SCRIPT, DETECT = 1, 2, 4, 8
 
 
-def connection_settings(flags, proxy="", bypass="", script=""):
-    """The REG_BINARY layout WinHTTP reads: version, counter, flags, then three counted
-    strings (proxy list, bypass list, script URL) and 32 zero bytes."""
-    blob = struct.pack("<III", 0x46, 1, flags)
-    for text in (proxy, bypass, script):
-        data = text.encode("ascii")
-        blob += struct.pack("<I", len(data)) + data
-    return (blob + b"\0" * 32).hex()
-
-
 def requests_with(token):
     with open(ENV["RORA_HTTP_LOG"], encoding="utf-8") as log:
         entries = [json.loads(line) for line in log if token in line]
     return [e for e in entries if token in e["path"]]
 
 
-class ProxyDiscoveryTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.prefix = Prefix.copy_of_template()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.destroy()
-
+class ProxyDiscoveryTest(PrivatePrefixTestCase):
     def setUp(self):
         self.prefix.reg_delete_key(SETTINGS_KEY)
 
