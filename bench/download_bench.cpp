@@ -8,8 +8,8 @@
 // it posts WM_CLOSE to the top-level window of that title, as its close button does.
 #include <curl/curl.h>
 
-#include "app/system_library.h"
-#include "app/unique_handle.h"
+#include "sys/system_library.h"
+#include "sys/unique_resource.h"
 #include "download/main_installer_downloader.h"
 #include "download/window_messages.h"
 #include "http/http_settings.h"
@@ -27,12 +27,7 @@
 
 namespace {
 
-struct WindowTraits {
-    using Handle = HWND;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle handle) noexcept { ::DestroyWindow(handle); }
-};
-using UniqueWindow = sys::UniqueHandle<WindowTraits>;
+using UniqueWindow = sys::UniqueResource<HWND, &::DestroyWindow>;
 
 struct CurlGlobal {
     CURLcode code = curl_global_init(CURL_GLOBAL_ALL);

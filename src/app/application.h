@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/installer_launch.h"
-#include "app/win_handles.h"
+#include "sys/handles.h"
 #include "download/installer_downloader.h"
 
 #include <windows.h>

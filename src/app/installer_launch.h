@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/win_handles.h"
+#include "sys/handles.h"
 
 #include <memory>
 #include <string>

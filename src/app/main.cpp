@@ -1,5 +1,5 @@
 #include "app/application.h"
-#include "app/system_library.h"
+#include "sys/system_library.h"
 
 #include <windows.h>
 

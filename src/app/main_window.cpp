@@ -1,10 +1,11 @@
 #include "app/application.h"
 
-#include "app/system_library.h"
 #include "app/system_queries.h"
 #include "download/main_installer_downloader.h"
 #include "download/window_messages.h"
 #include "http/http_settings.h"
+#include "sys/scope_guard.h"
+#include "sys/system_library.h"
 #include "text/text_conversion.h"
 
 #include <windows.h>
@@ -44,6 +45,8 @@ using SetProcessDpiAwarenessFn = HRESULT(WINAPI*)(int);
 using SetProcessDpiAwareFn = BOOL(WINAPI*)();
 using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
 using SetWindowThemeFn = HRESULT(WINAPI*)(HWND, LPCWSTR, LPCWSTR);
+
+using UniqueFont = sys::UniqueResource<HFONT, &::DeleteObject>;
 
 // The Shcore call, guarded by the 6.3 test: ERROR_NOT_SUPPORTED before Windows 8.1, 1 when the
 // library or the function is missing, else the function's own answer.
@@ -183,6 +186,7 @@ void Application::Paint()
     const HDC dc = ::BeginPaint(window, &paint);
     if (!dc)
         return;
+    const auto endPaint = sys::ScopeGuard([&] { ::EndPaint(window, &paint); });
 
     RECT client{};
     ::GetClientRect(window, &client);
@@ -200,8 +204,6 @@ void Application::Paint()
         textRect.top = client.top + TextGap;
     }
 
-    const HGDIOBJ previousFont = ::GetCurrentObject(dc, OBJ_FONT);
-
     LOGFONTW logFont{};
     const int dpi = GetWindowDpi(window);
     if (sys::SupportsPerWindowDpi())
@@ -209,9 +211,12 @@ void Application::Paint()
     else
         ::SystemParametersInfoW(SPI_GETICONTITLELOGFONT, sizeof(logFont), &logFont, 0);
     logFont.lfHeight = -::MulDiv(TextHeight, dpi, baseDpi);
-    const HFONT font = ::CreateFontIndirectW(&logFont);
+    // Declared before the selection guard, so the font is deleted only once it is deselected.
+    const UniqueFont font(::CreateFontIndirectW(&logFont));
+    const HGDIOBJ previousFont = ::GetCurrentObject(dc, OBJ_FONT);
     if (font)
-        ::SelectObject(dc, font);
+        ::SelectObject(dc, font.Get());
+    const auto restoreFont = sys::ScopeGuard([&] { ::SelectObject(dc, previousFont); });
 
     RECT measured = textRect;
     if (::DrawTextW(dc, shown.c_str(), -1, &measured, DT_CALCRECT | DT_WORDBREAK | DT_VCENTER | DT_CENTER) != 0) {
@@ -219,11 +224,6 @@ void Application::Paint()
         textRect.top = top < 0 ? 0 : top;
     }
     ::DrawTextW(dc, shown.c_str(), -1, &textRect, DT_WORDBREAK | DT_VCENTER | DT_CENTER);
-
-    ::SelectObject(dc, previousFont);
-    if (font)
-        ::DeleteObject(font);
-    ::EndPaint(window, &paint);
 }
 
 bool Application::CreateProgressBar()
@@ -295,8 +295,8 @@ int Application::GetWindowDpi(HWND hwnd)
     const HDC dc = ::GetDC(hwnd);
     if (!dc)
         return 96;
+    const auto releaseDc = sys::ScopeGuard([&] { ::ReleaseDC(hwnd, dc); });
     const int dpi = ::GetDeviceCaps(dc, LOGPIXELSX);
-    ::ReleaseDC(hwnd, dc);
     return dpi != 0 ? dpi : 96;
 }
 

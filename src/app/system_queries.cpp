@@ -1,6 +1,6 @@
 #include "app/system_queries.h"
 
-#include "app/system_library.h"
+#include "sys/system_library.h"
 
 #include <atomic>
 

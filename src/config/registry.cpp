@@ -17,6 +17,13 @@ REGSAM ViewFlag()
     return sys::IsWow64() ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
 }
 
+bool IsPredefinedRoot(HKEY key) noexcept
+{
+    return key == HKEY_CURRENT_USER || key == HKEY_LOCAL_MACHINE || key == HKEY_CLASSES_ROOT || key == HKEY_CURRENT_CONFIG
+        || key == HKEY_CURRENT_USER_LOCAL_SETTINGS || key == HKEY_PERFORMANCE_DATA || key == HKEY_PERFORMANCE_NLSTEXT
+        || key == HKEY_PERFORMANCE_TEXT || key == HKEY_USERS;
+}
+
 std::wstring FullPath(const OptionalSubkey& subkey)
 {
     std::wstring path = ProductKeyPath();
@@ -34,18 +41,10 @@ RegException::RegException(LONG errorCode, const std::string& message)
 {
 }
 
-RegistryKey::RegistryKey(RegistryKey&& other) noexcept : key_(std::exchange(other.key_, nullptr)) {}
-
-RegistryKey& RegistryKey::operator=(RegistryKey&& other) noexcept
+void CloseKey(HKEY key) noexcept
 {
-    if (this != &other)
-        Adopt(std::exchange(other.key_, nullptr));
-    return *this;
-}
-
-RegistryKey::~RegistryKey()
-{
-    Close();
+    if (!IsPredefinedRoot(key))
+        ::RegCloseKey(key);
 }
 
 LONG RegistryKey::Open(const std::wstring& path, REGSAM access) noexcept
@@ -59,38 +58,31 @@ LONG RegistryKey::Open(const std::wstring& path, REGSAM access) noexcept
 
 void RegistryKey::Close() noexcept
 {
-    if (key_ && !IsRootHandle())
-        ::RegCloseKey(key_);
-    key_ = nullptr;
+    key_.Reset();
 }
 
 bool RegistryKey::IsRootHandle() const noexcept
 {
-    return key_ == HKEY_CURRENT_USER || key_ == HKEY_LOCAL_MACHINE || key_ == HKEY_CLASSES_ROOT
-        || key_ == HKEY_CURRENT_CONFIG || key_ == HKEY_CURRENT_USER_LOCAL_SETTINGS
-        || key_ == HKEY_PERFORMANCE_DATA || key_ == HKEY_PERFORMANCE_NLSTEXT
-        || key_ == HKEY_PERFORMANCE_TEXT || key_ == HKEY_USERS;
+    return IsPredefinedRoot(key_.Get());
 }
 
 void RegistryKey::Adopt(HKEY key) noexcept
 {
-    if (key == key_)
-        return;
-    Close();
-    key_ = key;
+    if (key != key_.Get())
+        key_.Reset(key);
 }
 
 std::variant<std::wstring, LONG> RegistryKey::QueryString(const std::wstring& valueName) const
 {
     DWORD size = 0;
-    LONG result = ::RegGetValueW(key_, nullptr, valueName.c_str(), RRF_RT_REG_SZ, nullptr, nullptr, &size);
+    LONG result = ::RegGetValueW(key_.Get(), nullptr, valueName.c_str(), RRF_RT_REG_SZ, nullptr, nullptr, &size);
     if (result != ERROR_SUCCESS)
         return result;
 
     // Rounded up so that an odd byte count still fits; RegGetValueW reports the bytes it wrote.
     std::wstring buffer((size + 1) / sizeof(wchar_t), L' ');
     size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-    result = ::RegGetValueW(key_, nullptr, valueName.c_str(), RRF_RT_REG_SZ, nullptr, buffer.data(), &size);
+    result = ::RegGetValueW(key_.Get(), nullptr, valueName.c_str(), RRF_RT_REG_SZ, nullptr, buffer.data(), &size);
     if (result != ERROR_SUCCESS)
         return result; // also ERROR_MORE_DATA when the value grew between the two calls
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sys/unique_resource.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -18,15 +20,12 @@ public:
     LONG code;
 };
 
-// Owns one open key below HKEY_LOCAL_MACHINE, or none. Predefined roots are never closed.
+// Closes a key handle, but never a predefined root (HKEY_LOCAL_MACHINE and its kind).
+void CloseKey(HKEY key) noexcept;
+
+// Owns one open key below HKEY_LOCAL_MACHINE, or none. Move-only.
 class RegistryKey {
 public:
-    RegistryKey() noexcept = default;
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    RegistryKey(RegistryKey&& other) noexcept;
-    RegistryKey& operator=(RegistryKey&& other) noexcept;
-    ~RegistryKey();
 
     // Opens `path` below HKEY_LOCAL_MACHINE; on success replaces the held key. Returns the
     // Windows error code either way.
@@ -37,13 +36,13 @@ public:
     // The string value, or the Windows error code of the step that failed.
     std::variant<std::wstring, LONG> QueryString(const std::wstring& valueName) const;
 
-    HKEY Get() const noexcept { return key_; }
+    HKEY Get() const noexcept { return key_.Get(); }
     // Takes ownership of a handle made elsewhere (RegCreateKeyExW), closing any held one.
     void Adopt(HKEY key) noexcept;
-    explicit operator bool() const noexcept { return key_ != nullptr; }
+    explicit operator bool() const noexcept { return static_cast<bool>(key_); }
 
 private:
-    HKEY key_ = nullptr;
+    sys::UniqueResource<HKEY, &CloseKey> key_;
 };
 
 using OptionalSubkey = std::optional<std::wstring>;

@@ -2,7 +2,8 @@
 
 #include "http/curl_http_client.h"
 
-#include "app/unique_handle.h"
+#include "sys/scope_guard.h"
+#include "sys/unique_resource.h"
 #include "http/errors.h"
 #include "text/text_conversion.h"
 
@@ -22,19 +23,8 @@
 namespace http {
 namespace {
 
-struct EasyTraits {
-    using Handle = CURL*;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle handle) noexcept { curl_easy_cleanup(handle); }
-};
-using UniqueEasy = sys::UniqueHandle<EasyTraits>;
-
-struct SlistTraits {
-    using Handle = curl_slist*;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle handle) noexcept { curl_slist_free_all(handle); }
-};
-using UniqueSlist = sys::UniqueHandle<SlistTraits>;
+using UniqueEasy = sys::UniqueResource<CURL*, &curl_easy_cleanup>;
+using UniqueSlist = sys::UniqueResource<curl_slist*, &curl_slist_free_all>;
 
 constexpr int curlOk = CURLE_OK;
 constexpr int abortedByCallback = CURLE_ABORTED_BY_CALLBACK;
@@ -154,17 +144,6 @@ void ClearTransferHooks(CURL* curl) noexcept
     SetText(curl, CURLOPT_CUSTOMREQUEST, nullptr);
     SetLong(curl, CURLOPT_UPLOAD, 0L);
 }
-
-class HookGuard {
-public:
-    explicit HookGuard(CURL* curl) noexcept : curl_(curl) {}
-    HookGuard(const HookGuard&) = delete;
-    HookGuard& operator=(const HookGuard&) = delete;
-    ~HookGuard() { ClearTransferHooks(curl_); }
-
-private:
-    CURL* curl_;
-};
 
 // What the attempts of one operation share: how to start a further attempt afresh, and a
 // failure that a callback caught (rethrown once libcurl has returned).
@@ -523,10 +502,7 @@ void CurlHttpClient::CheckConnection(const std::string& url)
     SetLong(curl, CURLOPT_CONNECT_ONLY, 1L);
     int result = curlOk;
     {
-        struct ConnectOnlyGuard {
-            CURL* curl;
-            ~ConnectOnlyGuard() { SetLong(curl, CURLOPT_CONNECT_ONLY, 0L); }
-        } connectOnly{curl};
+        const auto connectOnly = sys::ScopeGuard([curl] { SetLong(curl, CURLOPT_CONNECT_ONLY, 0L); });
         Transfer transfer;
         result = PerformWithProxies(curl, settings_.get(), url, transfer);
     }
@@ -539,7 +515,7 @@ HttpResponse CurlHttpClient::Perform(const HttpRequest& request, ReadCallback re
 {
     const std::lock_guard guard(lock_);
     CURL* curl = impl_->Handle();
-    const HookGuard hooks(curl);
+    const auto hooks = sys::ScopeGuard([curl] { ClearTransferHooks(curl); });
     ApplyTransferSettings(curl, Policy().preparation);
 
     // A plain GET unless the request says otherwise; also ends the body-less mode of
@@ -620,7 +596,7 @@ HttpResponse CurlHttpClient::Perform(const HttpRequest& request, ReadCallback re
 ContentInfo CurlHttpClient::GetContentInfo(const std::string& url)
 {
     CURL* curl = impl_->Handle();
-    const HookGuard hooks(curl);
+    const auto hooks = sys::ScopeGuard([curl] { ClearTransferHooks(curl); });
     ApplyTransferSettings(curl, Policy().preparation);
     SetLong(curl, CURLOPT_HEADER, 0L);
     SetLong(curl, CURLOPT_NOBODY, 1L);
@@ -657,7 +633,7 @@ DownloadResult CurlHttpClient::DownloadFile(const std::string& url, const std::w
     OpenTruncated(stream, file);
 
     CURL* curl = impl_->Handle();
-    const HookGuard hooks(curl);
+    const auto hooks = sys::ScopeGuard([curl] { ClearTransferHooks(curl); });
     ApplyTransferSettings(curl, Policy().download);
     SetLong(curl, CURLOPT_HTTPGET, 1L);
 

@@ -1,7 +1,7 @@
 #include "http/http_settings.h"
 
-#include "app/system_library.h"
-#include "app/unique_handle.h"
+#include "sys/system_library.h"
+#include "sys/unique_resource.h"
 #include "config/registry.h"
 #include "text/text_conversion.h"
 
@@ -65,12 +65,11 @@ const WinHttpApi& WinHttp()
     return api;
 }
 
-struct InternetHandleTraits {
-    using Handle = HINTERNET;
-    static Handle Invalid() noexcept { return nullptr; }
-    static void Close(Handle handle) noexcept { WinHttp().closeHandle(handle); }
-};
-using UniqueInternet = sys::UniqueHandle<InternetHandleTraits>;
+void CloseInternetHandle(HINTERNET handle) noexcept
+{
+    WinHttp().closeHandle(handle);
+}
+using UniqueInternet = sys::UniqueResource<HINTERNET, &CloseInternetHandle>;
 
 void FreeGlobal(LPWSTR text) noexcept
 {

@@ -1,5 +1,5 @@
 // Prints what the system queries answer, one "name=value" a line, for the version tests.
-#include "app/system_library.h"
+#include "sys/system_library.h"
 #include "app/system_queries.h"
 
 #include <windows.h>

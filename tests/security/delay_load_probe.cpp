@@ -4,7 +4,7 @@
 //   delay_load_probe search-order   the restriction alone
 //   delay_load_probe hook           the hook alone (a Windows 7 without the search flags)
 //   delay_load_probe none           neither: the ordinary search finds a planted DLL
-#include "app/system_library.h"
+#include "sys/system_library.h"
 
 #include <windows.h>
 #include <bcrypt.h>

@@ -1,4 +1,4 @@
-#include "app/system_library.h"
+#include "sys/system_library.h"
 
 #include <delayimp.h>
 
