@@ -28,7 +28,7 @@ std::filesystem::path MakeUniqueDirectory()
         if (!fs::create_directory(result))
             result.clear(); // someone made it between the test and the creation
     } catch (const fs::filesystem_error& error) {
-        throw common::internal_error(107, common::InternalErrorMessage(107, error.what()));
+        throw common::internal_error(common::InternalCode::Failure, error.what());
     }
     return result;
 }

@@ -37,9 +37,9 @@ std::string DescribeCurrentException() noexcept
             return http::HttpStatusText(error.code);
         } catch (const std::exception& error) {
             // Registry, file-system, stream, JSON and thread failures alike.
-            return common::InternalErrorMessage(107, error.what());
+            return common::InternalErrorMessage(common::InternalCode::Failure, error.what());
         } catch (...) {
-            return common::InternalErrorMessage(109, std::string());
+            return common::InternalErrorMessage(common::InternalCode::Unknown);
         }
     } catch (...) {
         // Building the text itself failed (out of memory); keep a fixed one.
@@ -80,18 +80,18 @@ public:
 
         const std::filesystem::path folder = MakeUniqueDirectory();
         if (folder.empty())
-            throw common::internal_error(105, common::InternalErrorMessage(105, std::string()));
+            throw common::internal_error(common::InternalCode::NoDestinationFolder);
         destination_ = folder / InstallerFileName;
         try {
             if (!std::filesystem::exists(folder))
                 std::filesystem::create_directories(folder);
         } catch (const std::filesystem::filesystem_error& error) {
-            throw common::internal_error(107, common::InternalErrorMessage(107, error.what()));
+            throw common::internal_error(common::InternalCode::Failure, error.what());
         }
 
         const http::ContentInfo info = QueryContentInfo(url);
         if (!HasEnoughFreeSpace(folder, info.contentLength))
-            throw common::internal_error(106, common::InternalErrorMessage(106, NarrowPath(destination_)));
+            throw common::internal_error(common::InternalCode::NotEnoughSpace, NarrowPath(destination_));
     }
 
     // The worker's body: every failure ends as the worker error, and the window always hears
@@ -143,13 +143,13 @@ private:
             // Reported below as "no client".
         }
         if (!client_)
-            throw common::internal_error(101, common::InternalErrorMessage(101, std::string()));
+            throw common::internal_error(common::InternalCode::HttpNotInitialised);
     }
 
     void RequireClient() const
     {
         if (!client_)
-            throw common::internal_error(102, common::InternalErrorMessage(102, std::string()));
+            throw common::internal_error(common::InternalCode::NoHttpClient);
     }
 
     http::ContentInfo QueryContentInfo(const std::string& url)
@@ -157,7 +157,7 @@ private:
         RequireClient();
         http::ContentInfo info = client_->GetContentInfo(url);
         if (info.fileName.empty())
-            throw common::internal_error(104, common::InternalErrorMessage(104, std::string()));
+            throw common::internal_error(common::InternalCode::NoContentInformation);
         return info;
     }
 
@@ -218,7 +218,7 @@ void MainInstallerDownloader::Start()
 {
     startError_.clear();
     if (worker_.joinable()) {
-        startError_ = common::InternalErrorMessage(107, "the download has already been started");
+        startError_ = common::InternalErrorMessage(common::InternalCode::Failure, "the download has already been started");
     } else {
         try {
             impl_->Prepare();

@@ -25,7 +25,39 @@ std::wstring RootName(const std::wstring& path)
     return {};
 }
 
+struct InternalText {
+    InternalCode code;
+    const char* text; // after "Internal Error: "; 106 adds the disk, 107 the detail
+};
+
+constexpr InternalText internalTexts[] = {
+    {InternalCode::HttpNotInitialised, "Failed to init http"},
+    {InternalCode::NoHttpClient, "Failed to create http client"},
+    {InternalCode::PathNotSpecified, "The path is not specified"},
+    {InternalCode::NoContentInformation, "Failed to query content information"},
+    {InternalCode::NoDestinationFolder, "The path is not specified"},
+    {InternalCode::NotEnoughSpace, "There is not enough space on disk "},
+    {InternalCode::Failure, ""},
+    {InternalCode::Unknown, "Unknown error"},
+};
+
+// The disk of a destination path as narrow text (ANSI code page, as std::filesystem reads it).
+std::string DiskOf(const std::string& path)
+{
+    try {
+        return std::filesystem::path(RootName(std::filesystem::path(path).wstring())).string();
+    } catch (const std::exception&) {
+        return std::string();
+    }
+}
+
 } // namespace
+
+internal_error::internal_error(InternalCode errorCode, const std::string& detail)
+    : std::runtime_error(InternalErrorMessage(errorCode, detail))
+    , code(static_cast<std::uint16_t>(errorCode))
+{
+}
 
 internal_error::internal_error(std::uint16_t errorCode, const std::string& message)
     : std::runtime_error(message)
@@ -33,37 +65,25 @@ internal_error::internal_error(std::uint16_t errorCode, const std::string& messa
 {
 }
 
+std::string InternalErrorMessage(InternalCode code, const std::string& detail)
+{
+    return InternalErrorMessage(static_cast<int>(code), detail);
+}
+
 std::string InternalErrorMessage(int code, const std::string& detail)
 {
-    const std::string prefix = "Internal Error: ";
-    switch (code) {
-    case 101:
-        return prefix + "Failed to init http";
-    case 102:
-        return prefix + "Failed to create http client";
-    case 103:
-    case 105:
-        return prefix + "The path is not specified";
-    case 104:
-        return prefix + "Failed to query content information";
-    case 106: {
-        // The message names the disk, not the whole path: "C:" or "\\server".
-        // The detail is narrow text in the ANSI code page, as std::filesystem reads it.
-        std::string root;
-        try {
-            root = std::filesystem::path(RootName(std::filesystem::path(detail).wstring())).string();
-        } catch (const std::exception&) {
-            root.clear();
-        }
-        return prefix + "There is not enough space on disk " + root;
+    std::string message = "Internal Error: ";
+    for (const InternalText& entry : internalTexts) {
+        if (static_cast<int>(entry.code) != code)
+            continue;
+        message += entry.text;
+        if (entry.code == InternalCode::NotEnoughSpace)
+            message += DiskOf(detail);
+        else if (entry.code == InternalCode::Failure)
+            message += detail;
+        return message;
     }
-    case 107:
-        return prefix + detail;
-    case 109:
-        return prefix + "Unknown error";
-    default:
-        return prefix + std::to_string(code);
-    }
+    return message + std::to_string(code);
 }
 
 } // namespace common

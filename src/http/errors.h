@@ -7,9 +7,24 @@
 
 namespace common {
 
+// The codes of the system's own failures, as users see them ("Internal Error: ..."). Their
+// texts are in one table in errors.cpp.
+enum class InternalCode : std::uint16_t {
+    HttpNotInitialised = 101, // no HTTP client could be made
+    NoHttpClient = 102,
+    PathNotSpecified = 103,
+    NoContentInformation = 104, // the content information names no file
+    NoDestinationFolder = 105,
+    NotEnoughSpace = 106, // detail: the destination path, of which the disk is named
+    Failure = 107, // detail: the text of the failure, shown unchanged
+    Unknown = 109,
+};
+
 // A failure of the system's own logic, identified by a code from 101 to 109.
 class internal_error : public std::runtime_error {
 public:
+    // The message is InternalErrorMessage(code, detail).
+    explicit internal_error(InternalCode code, const std::string& detail = std::string());
     internal_error(std::uint16_t code, const std::string& message);
 
     std::uint16_t code;
@@ -17,6 +32,7 @@ public:
 
 // The text shown for an internal error. The detail is used by 106 (a path, of which the
 // root name is shown) and 107 (shown unchanged).
+std::string InternalErrorMessage(InternalCode code, const std::string& detail = std::string());
 std::string InternalErrorMessage(int code, const std::string& detail);
 
 } // namespace common
