@@ -7,10 +7,12 @@ BUILD_DIR := build/$(PRESET)
 
 deps:
 	bash scripts/install-deps.sh
-	bash scripts/build-curl.sh >/dev/null
 
+# scripts/build-curl.sh builds the pinned libcurl once (then answers from its cache) and prints
+# its prefix last.
 configure: deps
-	cmake --preset $(PRESET) -DRORA_DEPS_PREFIX="$$(bash scripts/build-curl.sh | tail -n1)" >/dev/null
+	out=$$(bash scripts/build-curl.sh) && \
+	cmake --preset $(PRESET) -DRORA_DEPS_PREFIX="$$(printf '%s\n' "$$out" | tail -n1)" >/dev/null
 
 build: configure
 	cmake --build --preset $(PRESET)

@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
-# Builds libcurl 7.88.1 from Debian's source package (with Debian's patches) as a static
-# i686 Windows library with Schannel and zlib, HTTP and HTTPS only, plus curl.exe for the
-# benchmarks. The result is cached under a key made of the version and these flags, so a
-# second run only prints the prefix.
+# Builds libcurl from exactly the Debian source version pinned in libcurl-source.version (with
+# Debian's patches) as a static i686 Windows library with Schannel and zlib, HTTP and HTTPS
+# only, plus curl.exe for the benchmarks. The result is cached under a key made of that version
+# and these flags, so a second run only prints the prefix. Says so on standard error when the
+# archive offers a newer revision of the same upstream version, and stops when the pinned one
+# is neither cached nor offered.
 # Usage: build-curl.sh  -> prints the install prefix on its last line.
 set -euo pipefail
 
-version=7.88.1
+here=$(cd "$(dirname "$0")" && pwd)
+pinned=$(grep -v '^[[:space:]]*#' "$here/libcurl-source.version" | tr -d '[:space:]')
+upstream=${pinned%%-*}
+if [ -z "$pinned" ] || [ "$upstream" = "$pinned" ]; then
+    echo "build-curl: scripts/libcurl-source.version names no Debian source version" >&2
+    exit 1
+fi
 cache_root=${RORA_DEPS_CACHE:-/var/cache/rora-bootstrapper}
 host=i686-w64-mingw32
 
@@ -25,20 +33,43 @@ configure_flags=(
     --disable-mqtt --disable-smb --disable-manual --disable-unix-sockets --disable-libcurl-option
     --disable-pthreads
 )
-key=$(printf '%s\n' "$version" "$cppflags" "$cflags" "${configure_flags[@]}" | sha256sum | cut -c1-12)
-prefix=$cache_root/curl-$version-$key
+key=$(printf '%s\n' "$pinned" "$cppflags" "$cflags" "${configure_flags[@]}" | sha256sum | cut -c1-12)
+prefix=$cache_root/curl-$pinned-$key
+
+# The newest revision of the same upstream version that the configured archives offer, and
+# whether they still offer the pinned one.
+newest=""
+offered=0
+for candidate in $(apt-cache showsrc curl 2>/dev/null | awk '/^Version:/ {print $2}' | sort -u); do
+    [ "${candidate%%-*}" = "$upstream" ] || continue
+    [ "$candidate" = "$pinned" ] && offered=1
+    if [ -z "$newest" ] || dpkg --compare-versions "$candidate" gt "$newest"; then
+        newest=$candidate
+    fi
+done
+if [ -n "$newest" ] && dpkg --compare-versions "$newest" gt "$pinned"; then
+    echo "build-curl: Debian offers curl $newest, newer than the pinned $pinned (scripts/libcurl-source.version)" >&2
+fi
 
 if [ -f "$prefix/.complete" ]; then
     echo "$prefix"
     exit 0
 fi
 
+if [ "$offered" != 1 ]; then
+    echo "build-curl: the pinned curl source $pinned is not offered by the configured archives (newest $upstream revision: ${newest:-none}); move the pin in scripts/libcurl-source.version" >&2
+    exit 1
+fi
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-apt-get source --download-only "curl=$(apt-cache showsrc curl | awk '/^Version: 7\.88\.1/ {print $2; exit}')" >/dev/null 2>&1 \
-    || apt-get source --download-only curl >/dev/null
-dsc=$(ls curl_${version}-*.dsc | head -n1)
+apt-get source --download-only "curl=$pinned" >/dev/null 2>&1 || {
+    echo "build-curl: could not download the curl source $pinned" >&2
+    exit 1
+}
+dsc=curl_${pinned#*:}.dsc
+[ -f "$dsc" ] || { echo "build-curl: $dsc missing after the download" >&2; exit 1; }
 dpkg-source -x "$dsc" src >/dev/null 2>&1
 cd src
 # Debian's last two patches rename the library for its NSS and GnuTLS flavours.
