@@ -8,6 +8,9 @@ set -uo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 commit=${1:-HEAD}
+# git refuses a checkout that belongs to another user (CI's clone, a shared machine) unless it is
+# named a safe directory: this checkout, for these commands only.
+git_here() { git -c safe.directory="$repo" -C "$repo" "$@"; }
 exe=src/RoraREZIdadezo15Setup.exe
 
 work=$(mktemp -d /tmp/rora-repro.XXXXXX) || exit 2
@@ -26,11 +29,11 @@ build() {
     local root=$1
     mkdir -p "$root/source"
     if [ "$commit" = --worktree ]; then
-        (cd "$repo" && git ls-files -z --cached --others --exclude-standard \
+        (cd "$repo" && git_here ls-files -z --cached --others --exclude-standard \
             | xargs -0 -r sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh \
             | tar -c --null -T -) | tar -x -C "$root/source" || return 1
     else
-        git -C "$repo" archive --format=tar "$commit" | tar -x -C "$root/source" || return 1
+        git_here archive --format=tar "$commit" | tar -x -C "$root/source" || return 1
     fi
     cmake -S "$root/source" -B "$root/build" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$root/source/cmake/mingw-i686.cmake" \
@@ -63,7 +66,7 @@ PY
 if [ "$commit" = --worktree ]; then
     commit_id="the working tree"
 else
-    commit_id=$(git -C "$repo" rev-parse --short "$commit") || exit 2
+    commit_id=$(git_here rev-parse --short "$commit") || exit 2
 fi
 echo "check-reproducible: building $commit_id twice ($first, $second)"
 for root in "$first" "$second"; do

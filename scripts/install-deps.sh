@@ -8,8 +8,18 @@ packages=(
     nlohmann-json3-dev googletest cmake make ninja-build
     dpkg-dev autoconf automake libtool quilt
     wine wine32:i386 wine64 xvfb xauth xdotool imagemagick openssl
-    tinyproxy python3 tesseract-ocr tesseract-ocr-eng
+    tinyproxy python3 tesseract-ocr tesseract-ocr-eng git osslsigncode
 )
+
+# Everything comes from a Debian archive: without one configured there is nothing to install
+# from, and curl's source cannot be fetched.
+archives=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | grep -Ec '^[[:space:]]*deb[[:space:]]' || true)
+archives=$((archives + $(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -Ec '^Types:(.*[[:space:]])?deb([[:space:]]|$)' || true)))
+if [ "$archives" = 0 ]; then
+    echo "install-deps: no Debian archive is configured (no deb entry in /etc/apt/sources.list or" \
+        "/etc/apt/sources.list.d/); add the Debian 12 archive there and run again" >&2
+    exit 1
+fi
 
 need_update=0
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
