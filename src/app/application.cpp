@@ -1,5 +1,7 @@
 #include "app/application.h"
 
+#include "download/destination.h"
+#include "download/installer_trust.h"
 #include "http/errors.h"
 #include "text/text_conversion.h"
 
@@ -20,24 +22,6 @@ std::wstring CommonDataFolder()
     if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder)))
         return {};
     return folder;
-}
-
-// The system's text for a Win32 error. The C++ runtime's system_category() does not ask the
-// system for it on this platform, so FormatMessageW is called directly.
-std::wstring SystemMessage(DWORD error)
-{
-    wchar_t* buffer = nullptr;
-    const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring message;
-    if (length != 0 && buffer) {
-        message.assign(buffer, length);
-        while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
-            message.pop_back();
-    }
-    if (buffer)
-        ::LocalFree(buffer);
-    return message.empty() ? L"unknown error" : message;
 }
 
 bool FileSystemEntryExists(const std::wstring& path)
@@ -90,13 +74,29 @@ bool Application::RunExistingInstaller()
     if (!FileSystemEntryExists(path))
         return false;
 
-    installerProcess = StartInstaller(path, commandLine);
-    if (!installerProcess) {
-        statusText = SystemMessage(::GetLastError());
-        result = 1;
-        return false;
+    // Anyone may write below ProgramData: only a copy in a folder of the administrators' own is
+    // checked and started, so that nothing placed beside the file, or into it after the check,
+    // runs with this program's rights. One that fails is passed over: the run downloads as if
+    // none had been placed.
+    try {
+        UniqueDirectory folder = MakeUniqueDirectory();
+        if (folder.path.empty())
+            return false;
+        const std::filesystem::path copy = folder.path / InstallerFileName;
+        if (::CopyFileW(path.c_str(), copy.c_str(), TRUE)) {
+            CheckedInstaller checked = CheckInstaller(copy);
+            if (checked.Trusted())
+                installerProcess = StartInstaller(copy.wstring(), commandLine, checked.file);
+            if (installerProcess)
+                return true;
+            if (checked.file)
+                DeleteThroughHandle(checked.file.Get());
+        }
+        DeleteThroughHandle(folder.handle.Get());
+    } catch (const std::exception&) {
+        // No folder for the copy: the download runs instead.
     }
-    return true;
+    return false;
 }
 
 bool Application::IsAnotherInstanceRunning()

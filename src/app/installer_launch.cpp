@@ -3,6 +3,45 @@
 #include <vector>
 
 namespace gui {
+namespace {
+
+// ERROR_INVALID_IMAGE_HASH, which the SDK headers for Windows 7 lack: "Windows cannot verify the
+// digital signature for this file."
+constexpr DWORD InvalidImageHash = 577;
+
+struct FileIdentity {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+
+    bool operator==(const FileIdentity&) const = default;
+};
+
+bool IdentityOf(HANDLE file, FileIdentity& identity)
+{
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(file, &information))
+        return false;
+    identity = FileIdentity{information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
+    return true;
+}
+
+// Whether the image the process was started from is the file behind `checkedFile`. The image's
+// path is opened only to read its identity; the checked handle denies writing, renaming and
+// deleting, so that path cannot have been given another file since the start.
+bool StartedFrom(HANDLE process, HANDLE checkedFile)
+{
+    std::vector<wchar_t> image(32768);
+    auto size = static_cast<DWORD>(image.size());
+    if (!::QueryFullProcessImageNameW(process, 0, image.data(), &size))
+        return false;
+    const sys::UniqueFile started(::CreateFileW(image.data(), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    FileIdentity expected, actual;
+    return started && IdentityOf(checkedFile, expected) && IdentityOf(started.Get(), actual) && expected == actual;
+}
+
+} // namespace
 
 std::wstring InstallerCommandLine(const std::wstring& installerPath, const std::wstring& arguments)
 {
@@ -16,8 +55,13 @@ std::wstring InstallerCommandLine(const std::wstring& installerPath, const std::
     return line;
 }
 
-std::unique_ptr<LaunchedProcess> StartInstaller(const std::wstring& installerPath, const std::wstring& arguments)
+std::unique_ptr<LaunchedProcess> StartInstaller(const std::wstring& installerPath, const std::wstring& arguments,
+    sys::UniqueFile& checkedFile)
 {
+    if (!checkedFile) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
     const std::wstring line = InstallerCommandLine(installerPath, arguments);
     // CreateProcessW may write into the command line.
     std::vector<wchar_t> buffer(line.begin(), line.end());
@@ -26,7 +70,7 @@ std::unique_ptr<LaunchedProcess> StartInstaller(const std::wstring& installerPat
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+    if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &info))
         return nullptr;
 
     auto launched = std::make_unique<LaunchedProcess>();
@@ -34,6 +78,21 @@ std::unique_ptr<LaunchedProcess> StartInstaller(const std::wstring& installerPat
     launched->thread.Reset(info.hThread);
     launched->processId = info.dwProcessId;
     launched->threadId = info.dwThreadId;
+
+    DWORD error = ERROR_SUCCESS;
+    if (!StartedFrom(launched->process.Get(), checkedFile.Get()))
+        error = InvalidImageHash;
+    if (error == ERROR_SUCCESS) {
+        // The image is mapped and cannot change any more: the installer may now open itself.
+        checkedFile.Reset();
+        if (::ResumeThread(launched->thread.Get()) == static_cast<DWORD>(-1))
+            error = ::GetLastError();
+    }
+    if (error != ERROR_SUCCESS) {
+        ::TerminateProcess(launched->process.Get(), 1);
+        ::SetLastError(error);
+        return nullptr;
+    }
     return launched;
 }
 

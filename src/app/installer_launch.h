@@ -20,8 +20,13 @@ struct LaunchedProcess {
 // when there are any.
 std::wstring InstallerCommandLine(const std::wstring& installerPath, const std::wstring& arguments);
 
-// Starts the installer with that command line. Null when no process was created; the calling
-// thread's last error is then the one CreateProcessW set.
-std::unique_ptr<LaunchedProcess> StartInstaller(const std::wstring& installerPath, const std::wstring& arguments);
+// Starts the installer at `installerPath` with that command line, suspended, and lets it run only
+// when the program the system started is the very file `checkedFile` holds open (its signature was
+// checked through that handle); otherwise it ends the process. The checked file is closed once the
+// image is in place, before the installer runs, so that the installer may open itself. Null when
+// no installer runs; the calling thread's last error then says why, and `checkedFile` is still
+// open unless the start got that far.
+std::unique_ptr<LaunchedProcess> StartInstaller(const std::wstring& installerPath, const std::wstring& arguments,
+    sys::UniqueFile& checkedFile);
 
 } // namespace gui

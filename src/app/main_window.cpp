@@ -5,6 +5,7 @@
 #include "download/window_messages.h"
 #include "http/http_settings.h"
 #include "sys/scope_guard.h"
+#include "sys/system_error.h"
 #include "sys/system_library.h"
 #include "text/text_conversion.h"
 
@@ -340,10 +341,19 @@ void Application::HandleDownloadStage(DownloadStage stage)
             downloader->Start();
         break;
     }
-    case DownloadStage::Succeeded:
-        installerProcess = StartInstaller(downloader->GetInstallerPath().wstring(), commandLine);
+    case DownloadStage::Succeeded: {
+        const std::wstring path = downloader->GetInstallerPath().wstring();
+        sys::UniqueFile checked = downloader->TakeInstallerFile();
+        installerProcess = StartInstaller(path, commandLine, checked);
+        if (!installerProcess) {
+            // A download that cannot be started is no success: say why, as the system puts it.
+            const DWORD error = ::GetLastError();
+            ShowError(L"The installer could not be started: " + sys::SystemErrorText(error, path));
+            break;
+        }
         ::PostMessageW(window, WM_CLOSE, 0, 0);
         break;
+    }
     case DownloadStage::Failed:
         ShowError(text::ToWide(downloader->GetErrorText()));
         break;

@@ -104,6 +104,25 @@ bool IsWow64()
     return answer;
 }
 
+bool IsElevated()
+{
+    static std::atomic<int> cache{0};
+    const int cached = cache.load(std::memory_order_acquire);
+    if (cached != 0)
+        return cached == 2;
+    bool answer = false;
+    HANDLE opened = nullptr;
+    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened)) {
+        const UniqueKernelHandle token(opened);
+        TOKEN_ELEVATION elevation{};
+        DWORD size = 0;
+        answer = ::GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof(elevation), &size)
+            && elevation.TokenIsElevated != 0;
+    }
+    cache.store(answer ? 2 : 1, std::memory_order_release);
+    return answer;
+}
+
 int GetIconTitleFontForDpi(HMODULE user32, LOGFONTW& font, UINT dpi)
 {
     if (!SupportsPerWindowDpi())

@@ -28,6 +28,9 @@ bool IsOsVersionAtLeast(DWORD minor);
 // The 32-bit process runs on 64-bit Windows. Cached.
 bool IsWow64();
 
+// The process runs with an elevated (full administrator) token. Cached.
+bool IsElevated();
+
 // SystemParametersInfoForDpi(SPI_GETICONTITLELOGFONT) from the given User32 module; 0 when the
 // system lacks per-window DPI or the function.
 int GetIconTitleFontForDpi(HMODULE user32, LOGFONTW& font, UINT dpi);

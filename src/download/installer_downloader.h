@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sys/handles.h"
+
 #include <filesystem>
 #include <string>
 
@@ -18,6 +20,9 @@ public:
     virtual std::filesystem::path GetInstallerPath() const = 0;
     // UTF-8; empty after a success. Valid after WM_DOWNLOAD_FINISHED.
     virtual std::string GetErrorText() const = 0;
+    // After a success: the installer file as its signature was checked, still open with read
+    // sharing only, for StartInstaller to compare with what it starts. Invalid otherwise.
+    virtual sys::UniqueFile TakeInstallerFile() = 0;
 };
 
 } // namespace gui

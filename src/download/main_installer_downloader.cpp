@@ -4,6 +4,7 @@
 #include "config/download_links.h"
 #include "config/registry.h"
 #include "download/destination.h"
+#include "download/installer_trust.h"
 #include "download/window_messages.h"
 #include "http/curl_http_client.h"
 #include "http/errors.h"
@@ -78,7 +79,9 @@ public:
         CreateClient();
         RequireClient();
 
-        const std::filesystem::path folder = MakeUniqueDirectory();
+        // Held open until the installer has started, so the folder stays the one made here.
+        folder_ = MakeUniqueDirectory();
+        const std::filesystem::path& folder = folder_.path;
         if (folder.empty())
             throw common::internal_error(common::InternalCode::NoDestinationFolder);
         destination_ = folder / InstallerFileName;
@@ -105,6 +108,7 @@ public:
             const http::DownloadResult result = client_->DownloadFile(url, destination_.wstring(),
                 [this](double total, double now) { return OnProgress(total, now); });
             http::CheckHttpStatus(result.status, std::string());
+            CheckDownloadedInstaller();
         } catch (...) {
             workerError_ = DescribeCurrentException();
         }
@@ -126,6 +130,7 @@ public:
         client_->Pause(pause);
     }
 
+    sys::UniqueFile TakeInstallerFile() noexcept { return std::move(installerFile_); }
     HWND Window() const noexcept { return window_; }
     const std::filesystem::path& Destination() const noexcept { return destination_; }
     const std::string& WorkerError() const noexcept { return workerError_; }
@@ -161,6 +166,20 @@ private:
         return info;
     }
 
+    // A downloaded installer is started only when its signature is the publisher's; one that is
+    // not is deleted. The file stays open until it is started, so what runs is what was checked.
+    void CheckDownloadedInstaller()
+    {
+        CheckedInstaller checked = CheckInstaller(destination_);
+        if (!checked.Trusted()) {
+            if (checked.file)
+                DeleteThroughHandle(checked.file.Get());
+            workerError_ = checked.failure;
+            return;
+        }
+        installerFile_ = std::move(checked.file);
+    }
+
     // Runs on the worker for every progress report of the transfer: cheap, never blocks.
     bool OnProgress(double total, double now) noexcept
     {
@@ -186,7 +205,9 @@ private:
     std::shared_ptr<http::HttpClient> client_;
     std::shared_ptr<http::HttpSettings> settings_;
     std::atomic<bool> stop_{false};
+    UniqueDirectory folder_;
     std::filesystem::path destination_;
+    sys::UniqueFile installerFile_;
     std::string workerError_;
 };
 
@@ -240,6 +261,11 @@ std::filesystem::path MainInstallerDownloader::GetInstallerPath() const
 std::string MainInstallerDownloader::GetErrorText() const
 {
     return startError_.empty() ? impl_->WorkerError() : startError_;
+}
+
+sys::UniqueFile MainInstallerDownloader::TakeInstallerFile()
+{
+    return impl_->TakeInstallerFile();
 }
 
 } // namespace gui

@@ -28,6 +28,7 @@ public:
     void Start() override;
     std::filesystem::path GetInstallerPath() const override;
     std::string GetErrorText() const override;
+    sys::UniqueFile TakeInstallerFile() override;
 
 private:
     std::unique_ptr<MainInstallerDownloaderImpl> impl_;

@@ -111,18 +111,21 @@ void ApplyTransferSettings(CURL* curl, const Limits& limits) noexcept
     SetLong(curl, CURLOPT_TIMEOUT, limits.total);
 }
 
-// A transfer that started on https may only be redirected to https.
+// Redirects may leave for plain http only from a link whose scheme is http; from https, from any
+// other scheme and from a link that does not parse, only https is allowed. The scheme is the one
+// libcurl's own parser reads, with the flags of the transfer itself ("HTTPS://h/x" and "https:/h/x"
+// are https links to libcurl).
 const char* RedirectProtocolsFor(const std::string& url)
 {
-    const auto end = url.find("://");
-    if (end == 5) {
-        std::string scheme = url.substr(0, end);
-        for (char& c : scheme)
-            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        if (scheme == "https")
-            return "https";
-    }
-    return "http,https";
+    using UniqueUrl = sys::UniqueResource<CURLU*, &curl_url_cleanup>;
+    const UniqueUrl parsed(curl_url());
+    char* scheme = nullptr;
+    if (!parsed || curl_url_set(parsed.Get(), CURLUPART_URL, url.c_str(), CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK
+        || curl_url_get(parsed.Get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK)
+        return "https";
+    const bool plain = std::string_view(scheme) == "http";
+    curl_free(scheme);
+    return plain ? "http,https" : "https";
 }
 
 // Lets go of everything an operation pointed the handle at (its response, stream, header list,

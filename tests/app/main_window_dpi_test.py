@@ -8,12 +8,12 @@ import subprocess
 import time
 import unittest
 
-from wine_env import ENV, Prefix, windows_path
+from servers import unused_port
+from wine_env import ENV, INSTALLATION_KEY, PRODUCT_KEY, Prefix, windows_path
 
 WINDOW_TEST = os.environ["RORA_MAIN_WINDOW_TEST"]
 BOOTSTRAPPER = ENV["RORA_BOOTSTRAPPER"]
 DESKTOP_KEY = r"HKCU\Control Panel\Desktop"
-INSTALLER = ("ProgramData", "Rora REZ Idadezo 15", "Installation", "RoraREZIdadezo15.exe")
 
 # Outer window size per DPI.
 SIZES = {96: (600, 150), 120: (750, 187), 144: (900, 225)}
@@ -102,12 +102,11 @@ class MainWindowAtDpi(unittest.TestCase):
     def set_dpi(self, dpi):
         self.prefix.wine(["reg", "add", DESKTOP_KEY, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f"])
 
-    def place_broken_installer(self):
-        path = self.prefix.drive_c(*INSTALLER)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(b"this is not a program")
-        self.addCleanup(os.remove, path)
+    def fail_the_download(self):
+        """A later run whose download link points where nothing listens: a failure at once."""
+        self.prefix.reg_add(PRODUCT_KEY, "XYZID", "known")
+        self.prefix.reg_add(INSTALLATION_KEY, "QaInstallerDownloadLink", "http://127.0.0.1:%d/x.exe" % unused_port())
+        self.addCleanup(self.prefix.reset_product_key)
 
     def start_bootstrapper(self, *args):
         process = self.prefix.start([BOOTSTRAPPER] + list(args))
@@ -133,8 +132,8 @@ class MainWindowAtDpi(unittest.TestCase):
                 self.assertEqual(result.returncode, 0, out)
                 self.assertIn("[       OK ] MainWindowLayout.SizePositionAndBarFollowTheDpi", out)
 
-    def test_startup_failure_shown_until_closed_at_each_dpi(self):
-        self.place_broken_installer()
+    def test_failure_shown_until_closed_at_each_dpi(self):
+        self.fail_the_download()
         for dpi in (96, 120, 144):
             with self.subTest(dpi=dpi):
                 self.set_dpi(dpi)
@@ -149,14 +148,14 @@ class MainWindowAtDpi(unittest.TestCase):
 
                 # The window paints shortly after it appears.
                 lines = []
-                png = os.path.join(self.shots, "startup-failure-%d.png" % dpi)
+                png = os.path.join(self.shots, "failure-%d.png" % dpi)
                 for _ in range(20):
                     w, h, pixels = screenshot(x, y, width, height, png)
                     lines = red_lines(w, h, pixels)
                     if len(lines) >= 3:
                         break
                     time.sleep(0.25)
-                # The headline's two lines and the system's message, centred.
+                # The headline's two lines and the failure's text, centred.
                 self.assertGreaterEqual(len(lines), 3, "red text lines in %s" % png)
                 for top, bottom, left, right in lines:
                     self.assertAlmostEqual((left + right) / 2, width / 2, delta=4)
@@ -165,8 +164,8 @@ class MainWindowAtDpi(unittest.TestCase):
                 xdotool("key", "--window", window, "alt+F4")
                 self.assertEqual(process.wait(30), 1)
 
-    def test_quiet_startup_failure_ends_with_exit_code_1(self):
-        self.place_broken_installer()
+    def test_quiet_failure_ends_with_exit_code_1(self):
+        self.fail_the_download()
         process = self.start_bootstrapper("/quiet")
         self.assertEqual(process.wait(30), 1)
         self.assertIsNone(find_window(timeout=0.5), "a quiet run shows no window")

@@ -40,6 +40,7 @@ struct FakeRun {
     bool finishAtStart = false; // report the end from Start, as a failed preparation does
     std::string errorText;
     fs::path installerPath;
+    fs::path checkedPath; // the file whose handle is handed over as checked; empty: the installer
 };
 
 class FakeDownloader final : public gui::InstallerDownloader {
@@ -57,6 +58,11 @@ public:
     }
     fs::path GetInstallerPath() const override { return run_.installerPath; }
     std::string GetErrorText() const override { return run_.errorText; }
+    sys::UniqueFile TakeInstallerFile() override
+    {
+        const fs::path& checked = run_.checkedPath.empty() ? run_.installerPath : run_.checkedPath;
+        return sys::UniqueFile(::CreateFileW(checked.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    }
 
 private:
     FakeRun& run_;
@@ -498,9 +504,9 @@ TEST_F(MainWindowTest, QuietRunEndsByItself)
     EXPECT_FALSE(timedOut);
 }
 
-TEST_F(MainWindowTest, StartupFailureIsShownWithoutDownload)
+TEST_F(MainWindowTest, APlacedInstallerThatFailsItsCheckIsPassedOver)
 {
-    // An installer already placed in the common data folder that cannot be started.
+    // Not a signed program: not started, no failure shown, and the download runs as usual.
     wchar_t programData[MAX_PATH] = {};
     ASSERT_NE(::GetEnvironmentVariableW(L"ProgramData", programData, MAX_PATH), 0u);
     PlacedFile installer(fs::path(programData) / L"Rora REZ Idadezo 15" / L"Installation" / L"RoraREZIdadezo15.exe",
@@ -508,21 +514,38 @@ TEST_F(MainWindowTest, StartupFailureIsShownWithoutDownload)
 
     Launch();
     ASSERT_TRUE(app->WindowCreated());
-    const HWND window = app->Window();
     PumpFor(300);
-    SaveScreenshot(window, L"startup-failure.bmp");
-    EXPECT_EQ(run.created, 0) << "no download may start";
-    EXPECT_EQ(FindBar(window), nullptr);
-    EXPECT_EQ(app->Result(), 1);
+    EXPECT_EQ(run.created, 1) << "the download did not start";
+    EXPECT_EQ(run.starts, 1);
+    EXPECT_NE(FindBar(app->Window()), nullptr);
+    EXPECT_EQ(app->Result(), 0);
 
-    const Image image = Capture(window);
-    const auto lines = TextLines(image, image.height, IsReddish);
-    EXPECT_GE(lines.size(), 3u) << "the headline and the system's message";
+    ::PostMessageW(app->Window(), WM_CLOSE, 0, 0);
+    bool timedOut = false;
+    EXPECT_EQ(RunLoop(*app, 10, timedOut), 0);
+    EXPECT_FALSE(timedOut);
+}
 
-    ::PostMessageW(window, WM_CLOSE, 0, 0);
+TEST_F(MainWindowTest, AProgramOtherThanTheCheckedFileIsNeverRun)
+{
+    // The checked handle is of another file than the one the path names: the started process is
+    // ended before it runs, and the run fails.
+    const fs::path marker = fs::temp_directory_path() / ("rora-window-other-" + std::to_string(::GetCurrentProcessId()));
+    const fs::path other = fs::temp_directory_path() / ("rora-window-checked-" + std::to_string(::GetCurrentProcessId()));
+    std::ofstream(other) << "checked";
+    std::error_code ignored;
+    fs::remove(marker, ignored);
+    run.finishAtStart = true;
+    run.installerPath = L"C:\\windows\\system32\\cmd.exe";
+    run.checkedPath = other;
+    Launch(L"/quiet /c echo started>\"" + marker.wstring() + L"\"");
     bool timedOut = false;
     EXPECT_EQ(RunLoop(*app, 10, timedOut), 1);
     EXPECT_FALSE(timedOut);
+    ::Sleep(1000);
+    EXPECT_FALSE(fs::exists(marker)) << "the installer ran";
+    fs::remove(other, ignored);
+    fs::remove(marker, ignored);
 }
 
 TEST_F(MainWindowTest, RegisteredClassStopsStartup)

@@ -16,7 +16,7 @@ TEST(MakeUniqueDirectory, MakesFreshHexNamedFoldersUnderTemp)
 {
     std::set<fs::path> made;
     for (int i = 0; i < 20; ++i) {
-        const fs::path folder = gui::MakeUniqueDirectory();
+        const fs::path folder = gui::MakeUniqueDirectory().path;
         ASSERT_FALSE(folder.empty());
         EXPECT_TRUE(fs::is_directory(folder));
         EXPECT_TRUE(fs::is_empty(folder));
@@ -27,6 +27,63 @@ TEST(MakeUniqueDirectory, MakesFreshHexNamedFoldersUnderTemp)
     }
     for (const auto& folder : made)
         fs::remove(folder);
+}
+
+TEST(MakeUniqueDirectory, TheFolderIsHeldUntilItsHandleCloses)
+{
+    gui::UniqueDirectory folder = gui::MakeUniqueDirectory();
+    ASSERT_TRUE(folder.handle);
+    const fs::path moved = folder.path.wstring() + L"-moved";
+    EXPECT_FALSE(::MoveFileW(folder.path.c_str(), moved.c_str())) << "the held folder could be renamed";
+    EXPECT_TRUE(fs::is_directory(folder.path));
+    // Removed through its own handle, not by its name.
+    EXPECT_TRUE(gui::DeleteThroughHandle(folder.handle.Get()));
+    folder.handle.Reset();
+    EXPECT_FALSE(fs::exists(folder.path));
+}
+
+// The descriptor a new folder is created with when the process is elevated (Wine does not keep
+// folder security, so the descriptor is checked, not its effect).
+TEST(ProtectedFolderSecurity, OnlySystemAndAdministratorsMayChangeTheFolder)
+{
+    const auto descriptor = gui::ProtectedFolderSecurity();
+    ASSERT_TRUE(descriptor);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor.Get(), &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "the folder would inherit the user's rights on Temp";
+
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor.Get(), &present, &dacl, &defaulted));
+    ASSERT_TRUE(present && dacl);
+
+    HANDLE token = nullptr;
+    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token));
+    char user[256];
+    DWORD size = sizeof(user);
+    ASSERT_TRUE(::GetTokenInformation(token, TokenUser, user, size, &size));
+    ::CloseHandle(token);
+    BYTE system[SECURITY_MAX_SID_SIZE], administrators[SECURITY_MAX_SID_SIZE];
+    DWORD systemSize = sizeof(system), administratorsSize = sizeof(administrators);
+    ASSERT_TRUE(::CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize));
+    ASSERT_TRUE(::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &administratorsSize));
+    const struct {
+        PSID sid;
+        ACCESS_MASK mask;
+    } expected[] = {{system, FILE_ALL_ACCESS}, {administrators, FILE_ALL_ACCESS},
+        {reinterpret_cast<TOKEN_USER*>(user)->User.Sid, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE}};
+
+    ASSERT_EQ(dacl->AceCount, 3u) << "exactly SYSTEM, Administrators and the user";
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* entry = nullptr;
+        ASSERT_TRUE(::GetAce(dacl, i, &entry));
+        const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(entry);
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << i;
+        EXPECT_EQ(ace->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) << i;
+        EXPECT_TRUE(::EqualSid(const_cast<DWORD*>(&ace->SidStart), expected[i].sid)) << i;
+        EXPECT_EQ(ace->Mask, expected[i].mask) << i;
+    }
 }
 
 TEST(MakeUniqueDirectory, FileSystemFailuresBecomeInternalError107)
