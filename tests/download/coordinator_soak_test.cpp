@@ -76,9 +76,10 @@ protected:
 TEST_F(CoordinatorSoak, ResourcesComeBackAfterManyRuns)
 {
     regtest::WriteRawString(nativeView, L"", L"XYZID", L"known");
-    const std::wstring links[] = {Link("/bytes/200000"), Link("/status/404"), Link("/drop/300000?after=1000"),
-        L"http://127.0.0.1:1/refused.exe", Link("/status/200/")};
-    const std::string outcomes[] = {"", "HTTP (Error: 404) Not Found", "Connection Error: 18", "Connection Error: 7",
+    const std::wstring links[] = {Link("/signed/fake_installer-signed.exe"), Link("/bytes/200000"), Link("/status/404"),
+        Link("/drop/300000?after=1000"), L"http://127.0.0.1:1/refused.exe", Link("/status/200/")};
+    const std::string outcomes[] = {"", "The installer's signature could not be verified: the file is not signed.",
+        "HTTP (Error: 404) Not Found", "Connection Error: 18", "Connection Error: 7",
         "Internal Error: Failed to query content information"};
 
     // A first round loads what stays loaded (libraries, Winsock, the resolver's thread).

@@ -21,7 +21,7 @@ from wine_env import ENV, INSTALLATION_KEY, WineTestCase, windows_path
 # through libcurl (secur32, iphlpapi). Not planted: DLLs that Wine's own builtin DLLs import
 # (version, shcore, dhcpcsvc, ...), which Wine's loader, unlike Windows for known DLLs, looks for
 # in the program's folder too, before and beyond anything the program can do.
-PLANTED = ("crypt32", "bcrypt", "winhttp", "uxtheme", "secur32", "iphlpapi")
+PLANTED = ("crypt32", "bcrypt", "winhttp", "uxtheme", "secur32", "iphlpapi", "wintrust")
 
 # Known DLLs on every supported Windows, 7 to 11 (HKLM\System\CurrentControlSet\Control\
 # Session Manager\KnownDLLs, the same names for 32-bit programs): always mapped from the system.
@@ -133,13 +133,19 @@ class PlantingTest(WineTestCase):
         link = "https://127.0.0.1:%d/x" % server.getsockname()[1]
         self.prefix.reg_add(INSTALLATION_KEY, "QaInstallerDownloadLink", link)
         self.prefix.reg_add(INSTALLATION_KEY, "QaBootstrapperRequestParamsLink", link)
+        # A placed installer that fails its signature check (the check loads wintrust and crypt32).
+        placed = self.prefix.drive_c("ProgramData", "Rora REZ Idadezo 15", "Installation")
+        os.makedirs(placed, exist_ok=True)
+        self.addCleanup(shutil.rmtree, self.prefix.drive_c("ProgramData", "Rora REZ Idadezo 15"), True)
+        with open(os.path.join(placed, "RoraREZIdadezo15.exe"), "wb") as f:
+            f.write(b"MZ not signed")
 
         code, out, from_folder, loaded = self.run_planted(ENV["RORA_BOOTSTRAPPER"], "/quiet")
         self.assertEqual(code, 1, "the run should end with its connection failure")
         self.assertEqual(from_folder, [])
         self.assertEqual(self.markers(), [])
         loaded_names = {leaf(p) for p in loaded}
-        self.assertTrue({"winhttp.dll", "secur32.dll"} <= loaded_names,
+        self.assertTrue({"winhttp.dll", "secur32.dll", "wintrust.dll", "crypt32.dll"} <= loaded_names,
                         "the run did not reach its run-time loads: %s" % sorted(loaded_names))
 
 

@@ -2,6 +2,7 @@
 // by RORA_FAKE_INSTALLER_LOG: its start time (ms since the Unix epoch), a tab, its own path, a
 // tab, and its command line exactly as it received it. RORA_FAKE_INSTALLER_SLEEP_MS keeps it running for a while.
 // With "--hold-mutex NAME SECONDS" it instead owns that named mutex for that long; with
+// "--hold-open PATH SECONDS" it keeps that file open for writing for that long; with
 // "--post-close" it posts WM_CLOSE to the main window as soon as that exists. With
 // RORA_FAKE_INSTALLER_SHOW set it shows its command line in a message box (the demo).
 #include <windows.h>
@@ -49,6 +50,16 @@ int wmain(int argc, wchar_t** argv)
             ::Sleep(50);
         }
         return 3;
+    }
+    if (argc >= 4 && std::wcscmp(argv[1], L"--hold-open") == 0) {
+        HANDLE file = ::CreateFileW(argv[2], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return 2;
+        std::printf("holding\n");
+        std::fflush(stdout);
+        ::Sleep(static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10) * 1000));
+        ::CloseHandle(file);
+        return 0;
     }
     if (argc >= 4 && std::wcscmp(argv[1], L"--hold-mutex") == 0) {
         HANDLE mutex = ::CreateMutexW(nullptr, TRUE, argv[2]);

@@ -4,11 +4,12 @@ the exit code, that no installer was started when the run failed, and that the r
 its bound. The table of cases and outcomes is FAULTS.md beside this file."""
 
 import os
+import shutil
 import subprocess
 import time
 import unittest
 
-from run_helpers import BootstrapperTestCase
+from run_helpers import TEMP_INSTALLER, BootstrapperTestCase
 from servers import Route, unused_port
 from wine_env import CONNECTIONS_KEY, ENV, INSTALLATION_KEY, PRODUCT_KEY, connection_settings, find_window
 
@@ -139,6 +140,67 @@ class FaultMatrixTest(BootstrapperTestCase):
         self.prefix.reg_add(INSTALLATION_KEY, "QaInstallerDownloadLink", "5", kind="REG_DWORD")
         self.prefix.reg_add(INSTALLATION_KEY, "InstallerDownloadLink", self.files.url("/files/RoraREZIdadezo15.exe"))
         self.expect_success()
+
+    # -- what is started --------------------------------------------------------------------------
+    def downloads_left(self):
+        """The installer files left in the download folders under the prefix's Temp."""
+        users = self.prefix.drive_c("users")
+        found = set()
+        for user in os.listdir(users):
+            temp = os.path.join(users, user, "Temp")
+            for folder in os.listdir(temp) if os.path.isdir(temp) else ():
+                if os.path.isfile(os.path.join(temp, folder, "RoraREZIdadezo15.exe")):
+                    found.add(os.path.join(temp, folder))
+        return found
+
+    def test_installers_that_fail_the_signature_check_are_refused_and_deleted(self):
+        reason = "The installer's signature could not be verified: %s."
+        cases = (
+            ("RORA_INSTALLER_UNSIGNED", "the file is not signed"),
+            ("RORA_INSTALLER_TAMPERED", "the file was changed after it was signed"),
+            ("RORA_INSTALLER_OTHER_PUBLISHER", 'it is signed by "Other Test Publisher", not by "Rora Test Publisher"'),
+            ("RORA_INSTALLER_UNTRUSTED_ROOT", "its certificate is not issued under a trusted root"),
+            ("RORA_INSTALLER_PARTIAL_CHAIN", "its certificate is not issued under a trusted root"),
+            ("RORA_INSTALLER_NO_CODE_SIGNING", "its certificate is not for code signing"),
+        )
+        for variable, text in cases:
+            with self.subTest(variable):
+                with open(ENV[variable], "rb") as f:
+                    self.files.route("/files/x.exe", Route(f.read()))
+                self.use_download("/files/x.exe")
+                before = self.downloads_left()
+                self.expect_failure(reason % text, 20, "fault-trust-%s.png" % variable.lower())
+                self.assertEqual(self.downloads_left() - before, set(), "the refused installer was left on disk")
+
+    def test_a_signed_file_that_cannot_be_started_is_a_failure(self):
+        # A DLL signed by the publisher and named .exe passes the check; the system refuses to run it.
+        with open(ENV["RORA_SIGNED_DLL_AS_EXE"], "rb") as f:
+            self.files.route("/files/x.exe", Route(f.read()))
+        self.use_download("/files/x.exe")
+        self.expect_failure("The installer could not be started:", 20, "fault-start-failed.png")
+        self.assertEqual(self.run_quiet(), 1)
+
+    def test_an_unsigned_placed_installer_is_passed_over_for_the_download(self):
+        placed = self.prefix.drive_c("ProgramData", "Rora REZ Idadezo 15", "Installation", "RoraREZIdadezo15.exe")
+        os.makedirs(os.path.dirname(placed))
+        self.addCleanup(shutil.rmtree, self.prefix.drive_c("ProgramData", "Rora REZ Idadezo 15"), True)
+        with open(ENV["RORA_INSTALLER_UNSIGNED"], "rb") as f, open(placed, "wb") as out:
+            out.write(f.read())
+        self.use_download()
+        self.expect_success()
+        ((_, program, _),) = self.launches()
+        self.assertRegex(program, TEMP_INSTALLER)
+        with open(self.linux_path(program), "rb") as f:
+            self.assertEqual(f.read(), self.payload, "what ran is not the downloaded installer")
+        self.assertEqual([r["method"] for r in self.files.requests], ["HEAD", "GET"])
+
+    def test_an_https_link_is_never_redirected_to_plain_http_however_it_is_spelled(self):
+        # libcurl reads "https:/host" as an https link; so does the redirect rule.
+        target = self.files.url("/files/RoraREZIdadezo15.exe")
+        self.prefix.reg_add(INSTALLATION_KEY, "QaInstallerDownloadLink",
+                            "https:/localhost:%s/redirect?to=%s" % (ENV["RORA_HTTPS_PORT"], target))
+        self.expect_failure("Connection Error: 1", 20, "fault-https-redirect.png")
+        self.assertEqual(self.files.requests, [], "the plain-http target was contacted")
 
     # -- the user --------------------------------------------------------------------------------
     def test_two_instances_started_at_once_download_once(self):

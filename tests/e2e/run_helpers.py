@@ -93,8 +93,9 @@ class BootstrapperTestCase(WineTestCase):
         return text, red, code
 
     def assert_shows(self, text, expected):
-        # OCR reads the painted text; blanks and line breaks do not matter.
-        squeeze = lambda s: re.sub(r"\s+", "", s)
+        # OCR reads the painted text; blanks, line breaks and the shapes of quotation marks do
+        # not matter.
+        squeeze = lambda s: re.sub(r"[\s\"'`\u2018\u2019\u201c\u201d]+", "", s)
         self.assertIn(squeeze(HEADLINE), squeeze(text), "headline missing from: %r" % text)
         self.assertIn(squeeze(expected), squeeze(text), "failure text missing from: %r" % text)
 

@@ -1,15 +1,16 @@
-"""Start-up as a user and the installer see it: an installer already in place is started with
-the bootstrapper's command line, /wait waits for it, a second instance steps aside."""
+"""Start-up as a user and the installer see it: an installer already in place is copied into a
+folder of its own, checked and started from there with the bootstrapper's command line, /wait
+waits for it, a second instance steps aside."""
 
 import os
 import shutil
 import time
 import unittest
 
+from run_helpers import TEMP_INSTALLER
 from wine_env import ENV, MUTEX_NAME, Prefix, WineTestCase, windows_path
 
 INSTALLATION_DIR = ("ProgramData", "Rora REZ Idadezo 15", "Installation")
-PLACED_INSTALLER = "C:\\ProgramData\\Rora REZ Idadezo 15\\Installation\\RoraREZIdadezo15.exe"
 
 
 class StartupTest(WineTestCase):
@@ -53,28 +54,25 @@ class StartupTest(WineTestCase):
                                   extra_env=self.installer_env(sleep_ms), check=False)
         return result.returncode, time.time() - started, time.time()
 
-    def test_placed_installer_receives_the_command_line_after_its_quoted_path(self):
+    def test_placed_installer_runs_from_a_checked_copy_with_the_command_line_after_its_quoted_path(self):
         self.place_installer()
         code, _, _ = self.run_bootstrapper("/quiet", "/wait", "LANG=fr", "a b")
         self.assertEqual(code, 0)
         launches = self.launches()
         self.assertEqual(len(launches), 1)
-        self.assertEqual(launches[0][1], PLACED_INSTALLER)
-        self.assertEqual(launches[0][2], '"%s" /quiet /wait LANG=fr "a b"' % PLACED_INSTALLER)
+        copy = launches[0][1]
+        self.assertRegex(copy, TEMP_INSTALLER)
+        self.assertEqual(launches[0][2], '"%s" /quiet /wait LANG=fr "a b"' % copy)
+        with open(self.prefix.drive_c(*copy[len("C:\\"):].split("\\")), "rb") as f, \
+                open(ENV["RORA_SIGNED_INSTALLER"], "rb") as placed:
+            self.assertEqual(f.read(), placed.read())
 
         # An empty command line gives the path alone, without a trailing blank.
         os.remove(self.log)
         code, _, _ = self.run_bootstrapper()
         self.assertEqual(code, 0)
-        self.assertEqual([l[2] for l in self.launches()], ['"%s"' % PLACED_INSTALLER])
-
-    def test_a_program_planted_at_a_shorter_path_is_not_run(self):
-        self.place_installer()
-        # "C:\ProgramData\Rora" is the first blank-separated prefix of the installer's path.
-        shutil.copy(os.environ["RORA_FAKE_INSTALLER"], self.prefix.drive_c("ProgramData", "Rora.exe"))
-        code, _, _ = self.run_bootstrapper("/quiet")
-        self.assertEqual(code, 0)
-        self.assertEqual([l[1] for l in self.launches()], [PLACED_INSTALLER])
+        ((_, copy, command),) = self.launches()
+        self.assertEqual(command, '"%s"' % copy)
 
     def test_wait_switch_waits_for_the_installer(self):
         self.place_installer()

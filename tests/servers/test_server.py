@@ -13,6 +13,8 @@ The URL path chooses the answer:
   /stall-headers[?seconds=S] accepts the request and answers nothing for S seconds
   /drip[?interval=I]         announces 100000 bytes and sends one every I seconds
   /paced/N?pieces=P          N pattern bytes with a length, in P pieces 20 ms apart
+  /signed/NAME[?pieces=P&length=none]  the signed test installer NAME (tests/servers/start-signing.sh),
+                             in P pieces 20 ms apart (default 1), with its length unless length=none
   /length/N                  headers only, announcing N bytes (for HEAD requests)
   /rawheaders                a fixed set of unusual header lines
   /echo                      200 with "got N" for a request body of N bytes
@@ -140,6 +142,31 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     self.wfile.write(body[start:start + step])
                     self.wfile.flush()
                     time.sleep(0.02)
+        elif head == "signed":
+            # Made by start-signing.sh, which runs after this server has started.
+            folder = os.path.join(os.environ["RORA_TEST_ENV"], "signing", "installers")
+            path = os.path.join(folder, os.path.basename(arg))
+            if not os.path.isfile(path):
+                self._send(404, b"no such installer", "text/plain")
+                return
+            with open(path, "rb") as f:
+                body = f.read()
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            if query.get("length") == "none":
+                self.send_header("Connection", "close")
+                self.close_connection = True
+            else:
+                self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            if self.command != "HEAD":
+                pieces = max(1, int(query.get("pieces", "1")))
+                step = (len(body) + pieces - 1) // pieces
+                for start in range(0, len(body), step):
+                    self.wfile.write(body[start:start + step])
+                    self.wfile.flush()
+                    if pieces > 1:
+                        time.sleep(0.02)
         elif head == "nolength":
             self.send_response(200)
             self.send_header("Connection", "close")
