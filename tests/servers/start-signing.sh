@@ -24,7 +24,6 @@ rm -rf "$dir"
 mkdir -p "$dir/installers"
 cd "$dir"
 
-# shellcheck source=../../scripts/test-certificates.sh
 . "$scripts/test-certificates.sh"
 make_root root "Rora Test Root CA"
 make_signer publisher root "Rora Test Publisher"
