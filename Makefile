@@ -1,6 +1,6 @@
 # The project's commands. Each installs what it needs first (Debian packages, the libcurl
 # build), idempotently.
-.PHONY: deps configure build test demo bench clean
+.PHONY: deps configure build test demo bench release clean
 
 PRESET ?= release
 BUILD_DIR := build/$(PRESET)
@@ -25,6 +25,15 @@ demo: build
 
 bench: build
 	bash bench/run.sh $(BUILD_DIR)
+
+# The signed executable for shipping (scripts/release.sh; README.md, Releases):
+#   make release RORA_INSTALLER_HOST=... RORA_PARAMETER_HOST=... RORA_INSTALLER_PUBLISHER=... \
+#       RORA_SIGNING_PKCS12=key.p12 RORA_SIGNING_PASSWORD_FILE=password [RORA_TIMESTAMP_URL=...]
+release: deps
+	@RORA_INSTALLER_HOST='$(RORA_INSTALLER_HOST)' RORA_PARAMETER_HOST='$(RORA_PARAMETER_HOST)' \
+	RORA_INSTALLER_PUBLISHER='$(RORA_INSTALLER_PUBLISHER)' RORA_SIGNING_PKCS12='$(RORA_SIGNING_PKCS12)' \
+	RORA_SIGNING_PASSWORD_FILE='$(RORA_SIGNING_PASSWORD_FILE)' RORA_TIMESTAMP_URL='$(RORA_TIMESTAMP_URL)' \
+	RORA_SIGNING_CA='$(RORA_SIGNING_CA)' RORA_RELEASE_DIR='$(RORA_RELEASE_DIR)' bash scripts/release.sh
 
 clean:
 	rm -rf build

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The benchmarks behind `make bench`: one run measures, side by side,
-#   - downloads of the same 16 MiB and 256 MiB files from a local server by the program's own
+#   - downloads of the same 16 MiB and 256 MiB installers (signed, as the program will check
+#     them) from a local server by the program's own
 #     download path (bench/download_bench.exe: the real coordinator, libcurl client and window
 #     messages), by curl.exe built from the same libcurl, both under Wine, and by Linux curl,
 #     taken in alternation;
@@ -19,11 +20,13 @@ runs=${BENCH_RUNS:-5}
 exe=$build/src/RoraREZIdadezo15Setup.exe
 bench_exe=$build/bench/download_bench.exe
 link_map=$build/bench/bootstrapper.map
+fake_installer=$build/tests/e2e/fake_installer.exe
+trust_root=$build/tests/security/trust_root.exe
 curl_exe=$(bash "$source_dir/scripts/build-curl.sh" | tail -n1)/bin/curl.exe
-for f in "$exe" "$bench_exe" "$link_map" "$curl_exe"; do
+for f in "$exe" "$bench_exe" "$link_map" "$curl_exe" "$fake_installer" "$trust_root"; do
     [ -f "$f" ] || { echo "missing $f (build the release preset first: make build)" >&2; exit 1; }
 done
-for tool in xdotool Xvfb python3 curl /usr/bin/time; do
+for tool in xdotool Xvfb python3 curl /usr/bin/time openssl osslsigncode; do
     command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-deps.sh)" >&2; exit 1; }
 done
 
@@ -54,7 +57,7 @@ now_ns() { date +%s%N; }
 ms_since() { echo $(( ($(now_ns) - $1) / 1000000 )); }
 winpath() { echo "Z:${1//\//\\}"; }
 
-echo "== Setting up: private display, fresh Wine prefix, local server"
+echo "== Setting up: private display, fresh Wine prefix, signed installers, local server"
 rm -rf "$run_dir/prefix"
 mkdir -p "$run_dir" "$data/serve" "$data/wine-temp"
 results=$run_dir/downloads.tsv
@@ -82,8 +85,25 @@ for temp in "$WINEPREFIX"/drive_c/users/*/Temp; do
     ln -s "$data/wine-temp" "$temp"
 done
 
-head -c $((16 * 1024 * 1024)) /dev/urandom >"$data/serve/16MiB.bin"
-head -c $((256 * 1024 * 1024)) /dev/urandom >"$data/serve/256MiB.bin"
+# The served installers: the fake installer padded with random bytes after its last section (which
+# the loader ignores) to the size, then signed by a bench publisher under a root the prefix trusts.
+mkdir "$data/certs"
+(
+    cd "$data/certs"
+    . "$source_dir/scripts/test-certificates.sh"
+    make_root root "Rora Bench Root CA"
+    make_signer publisher root "Rora Test Publisher"
+)
+wine_quiet wine "$trust_root" "$(winpath "$data/certs/root.pem")" || { echo "   could not trust the bench root" >&2; exit 1; }
+for mib in 16 256; do
+    { cat "$fake_installer"; head -c $((mib * 1024 * 1024 - $(stat -c %s "$fake_installer"))) /dev/urandom; } \
+        >"$data/unsigned.bin"
+    start=$(now_ns)
+    bash "$source_dir/scripts/sign.sh" --pkcs12 "$data/certs/publisher.p12" --password-file "$data/certs/password" \
+        --ca "$data/certs/root.pem" "$data/unsigned.bin" "$data/serve/${mib}MiB.bin" >/dev/null
+    echo "   ${mib} MiB installer signed and verified in $(ms_since "$start") ms"
+    rm -f "$data/unsigned.bin"
+done
 python3 "$source_dir/bench/server.py" "$data/serve" "$data/port" &
 pids+=($!)
 for _ in $(seq 100); do [ -f "$data/port" ] && break; sleep 0.1; done
@@ -147,7 +167,8 @@ echo "== Downloads: $runs runs per tool and size, in alternation"
 reg_set '' XYZID bench
 tools=(ours curl.exe linux)
 # A first download of each kind warms Wine's and the server's caches; it is not counted.
-download ours 16MiB.bin $((16 * 1024 * 1024)) && download curl.exe 16MiB.bin $((16 * 1024 * 1024))
+size=$(stat -c %s "$data/serve/16MiB.bin")
+download ours 16MiB.bin "$size" && download curl.exe 16MiB.bin "$size"
 : >"$results"
 for name in 16MiB.bin 256MiB.bin; do
     size=$(stat -c %s "$data/serve/$name")

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The bootstrapper's main job, end to end, in a throwaway Wine prefix: local demo servers (a
 # parameter service and a download server holding a demo installer that shows the command line
-# it was given), registry overrides pointing at them, and a run of the real executable. Visible
-# where there is a display; under Xvfb with screenshots saved where there is none.
+# it was given), registry overrides pointing at them, and a run of the real executable. The demo
+# installer is signed as "Rora Test Publisher" under a demo root made for this run, which the
+# prefix trusts. Visible where there is a display; under Xvfb with screenshots saved where there
+# is none.
 #   demo.sh BUILD_DIR
 set -euo pipefail
 build=${1:-build/release}
@@ -10,6 +12,7 @@ build=$(cd "$build" && pwd)
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 exe=$build/src/RoraREZIdadezo15Setup.exe
 installer=$build/tests/e2e/fake_installer.exe
+trust_root=$build/tests/security/trust_root.exe
 out=$build/demo
 mkdir -p "$out"
 rm -f "$out"/*.png
@@ -39,7 +42,23 @@ echo "Preparing a throwaway Wine prefix..."
 timeout 180 wineboot -i >/dev/null 2>&1
 timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
 
-python3 "$source_dir/scripts/demo_servers.py" "$installer" "$work/port" >"$work/servers.log" 2>&1 &
+echo "Signing the demo installer with a demo certificate and trusting its root in the prefix..."
+mkdir "$work/certs"
+(
+    cd "$work/certs"
+    . "$source_dir/scripts/test-certificates.sh"
+    make_root demo-root "Rora Demo Root CA"
+    make_signer demo-publisher demo-root "Rora Test Publisher"
+)
+# Padded (data after its last section, which the loader ignores) so that the download lasts a
+# few seconds, then signed: the signature covers the padding.
+cp "$installer" "$work/installer.unsigned"
+truncate -s $((6 * 1024 * 1024)) "$work/installer.unsigned"
+bash "$source_dir/scripts/sign.sh" --pkcs12 "$work/certs/demo-publisher.p12" --password-file "$work/certs/password" \
+    --ca "$work/certs/demo-root.pem" "$work/installer.unsigned" "$work/installer.exe" | sed 's/^/  /'
+timeout 60 wine "$trust_root" "Z:${work//\//\\}\\certs\\demo-root.pem" </dev/null | tr -d '\r' | sed 's/^/  /'
+
+python3 "$source_dir/scripts/demo_servers.py" "$work/installer.exe" "$work/port" >"$work/servers.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [ -f "$work/port" ] && break; sleep 0.1; done
 port=$(cat "$work/port")

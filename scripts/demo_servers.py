@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Local servers for the demo: a parameter-storage service that names the installer link, and a
-download server that serves the demo installer slowly enough to watch the progress bar.
+download server that serves the demo installer (signed, a few MiB) slowly enough to watch the
+progress bar.
   demo_servers.py INSTALLER_EXE PORT_FILE   (runs until killed)"""
 
 import os
@@ -14,9 +15,7 @@ from servers import Route, Server  # noqa: E402
 def main():
     installer, port_file = sys.argv[1], sys.argv[2]
     with open(installer, "rb") as f:
-        payload = f.read()
-    # Pad the demo installer so the transfer lasts a few seconds (the padding is ignored).
-    body = payload + b"\0" * (6 * 1024 * 1024 - len(payload))
+        body = f.read()
     files = Server()
     files.route("/zedi/v15/installer/latest/RoraREZIdadezo15.exe", Route(body, chunk=64 * 1024, delay=0.04))
     service = Server()

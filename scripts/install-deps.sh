@@ -8,7 +8,7 @@ packages=(
     nlohmann-json3-dev googletest cmake make ninja-build
     dpkg-dev autoconf automake libtool quilt
     wine wine32:i386 wine64 xvfb xauth xdotool imagemagick openssl
-    tinyproxy python3 tesseract-ocr tesseract-ocr-eng git osslsigncode
+    tinyproxy python3 tesseract-ocr tesseract-ocr-eng git osslsigncode ca-certificates
 )
 
 # Everything comes from a Debian archive: without one configured there is nothing to install

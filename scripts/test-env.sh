@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The environment every test runs in: an Xvfb display, a throwaway 64-bit Wine prefix made
-# for this run (plus a pristine template of it), a persistent wineserver, and the servers
-# that tests/servers/start-*.sh hooks start.
-#   test-env.sh start DIR BOOTSTRAPPER_EXE   writes DIR/env for the tests to source
+# for this run (plus a pristine template of it), a persistent wineserver, and what the
+# tests/servers/start-*.sh hooks make: servers, and certificates and signed programs, whose test
+# root (RORA_TEST_ROOT) the template prefix, and so every prefix copied from it, trusts.
+#   test-env.sh start DIR BOOTSTRAPPER_EXE FAKE_INSTALLER_EXE DLL TRUST_ROOT_EXE
+#       writes DIR/env for the tests to source; FAKE_INSTALLER_EXE and DLL are what the signing
+#       hook signs, TRUST_ROOT_EXE the program that trusts a root (tests/security/trust_root.cpp)
 #   test-env.sh stop DIR                     ends every process the run started
 set -uo pipefail
 
@@ -36,6 +39,8 @@ stop() {
 
 start() {
     local bootstrapper=${1:?path of the bootstrapper executable}
+    local fake_installer=${2:?path of the fake installer} library=${3:?path of a DLL to sign}
+    local trust_root=${4:?path of trust_root.exe}
     stop
     rm -rf "$dir"
     mkdir -p "$dir/pids" "$dir/prefixes"
@@ -61,13 +66,6 @@ start() {
     # on a dialog.
     WINEPREFIX=$template wine_quiet timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f
     WINEPREFIX=$template wine_quiet timeout 60 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
-    WINEPREFIX=$template wine_quiet timeout 60 wineserver -w
-    cp -a "$template" "$dir/prefix"
-
-    export WINEPREFIX="$dir/prefix"
-    setsid wineserver -p </dev/null >/dev/null 2>&1
-    # Start Wine's services now, so that no test inherits them on its pipes.
-    wine_quiet timeout 120 wine cmd /c exit 0
 
     cat >"$dir/env" <<ENV
 export RORA_TEST_ENV='$dir'
@@ -81,6 +79,7 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES='mscoree=;mshtml='
 ENV
     export RORA_TEST_ENV="$dir" RORA_SOURCE_DIR="$source_dir"
+    export RORA_FAKE_INSTALLER="$fake_installer" RORA_PLANTED_LIBRARY="$library"
     for hook in "$source_dir"/tests/servers/start-*.sh; do
         [ -f "$hook" ] || continue
         if ! bash "$hook" >>"$dir/env" 2>>"$dir/servers.log"; then
@@ -89,11 +88,35 @@ ENV
             return 1
         fi
     done
+
+    # The run's test root is trusted in the template, before any prefix is copied from it.
+    local root root_windows
+    root=$(. "$dir/env" && echo "${RORA_TEST_ROOT:-}")
+    if [ -n "$root" ]; then
+        root_windows="Z:${root//\//\\}"
+        if ! WINEPREFIX=$template timeout 120 wine "$trust_root" "$root_windows" </dev/null >>"$dir/wine.log" 2>&1; then
+            echo "trust_root could not add $root to the template prefix" >&2
+            tail "$dir/wine.log" >&2
+            return 1
+        fi
+    fi
+    WINEPREFIX=$template wine_quiet timeout 60 wineserver -w
+    cp -a "$template" "$dir/prefix"
+
+    export WINEPREFIX="$dir/prefix"
+    setsid wineserver -p </dev/null >/dev/null 2>&1
+    # Start Wine's services now, so that no test inherits them on its pipes.
+    wine_quiet timeout 120 wine cmd /c exit 0
+    if [ -n "$root" ] && ! timeout 60 wine "$trust_root" --check "$root_windows" </dev/null >>"$dir/wine.log" 2>&1; then
+        echo "the shared prefix does not trust the test root $root" >&2
+        tail "$dir/wine.log" >&2
+        return 1
+    fi
     echo "test environment ready: DISPLAY=$DISPLAY WINEPREFIX=$WINEPREFIX"
 }
 
 case "$action" in
 start) shift 2; start "$@" ;;
 stop) stop ;;
-*) echo "usage: $0 start|stop DIR [BOOTSTRAPPER]" >&2; exit 2 ;;
+*) echo "usage: $0 start DIR BOOTSTRAPPER FAKE_INSTALLER DLL TRUST_ROOT | stop DIR" >&2; exit 2 ;;
 esac

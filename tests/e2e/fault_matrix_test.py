@@ -204,7 +204,9 @@ class FaultMatrixTest(BootstrapperTestCase):
 
     # -- the user --------------------------------------------------------------------------------
     def test_two_instances_started_at_once_download_once(self):
-        self.files.route("/files/RoraREZIdadezo15.exe", Route(self.payload * 8, chunk=8192, delay=0.02))
+        # Slow enough that both are running at once; the signed installer as it is (copies of it
+        # put together would no longer carry a valid signature).
+        self.files.route("/files/RoraREZIdadezo15.exe", Route(self.payload, chunk=1024, delay=0.02))
         self.use_download()
         runs = [self.prefix.start([ENV["RORA_BOOTSTRAPPER"], "/quiet"], extra_env=self.installer_env()) for _ in range(2)]
         for run in runs:

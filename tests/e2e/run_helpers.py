@@ -16,7 +16,8 @@ TEMP_INSTALLER = re.compile(r"^C:\\users\\[^\\]+\\Temp\\[0-9a-f]{1,16}\\RoraREZI
 
 
 def fake_installer_bytes():
-    with open(os.environ["RORA_FAKE_INSTALLER"], "rb") as f:
+    """The fake installer signed by the publisher under the run's trusted test root."""
+    with open(ENV["RORA_SIGNED_INSTALLER"], "rb") as f:
         return f.read()
 
 

@@ -24,7 +24,7 @@ class StartupTest(WineTestCase):
 
     def place_installer(self):
         os.makedirs(self.installation, exist_ok=True)
-        shutil.copy(os.environ["RORA_FAKE_INSTALLER"], os.path.join(self.installation, "RoraREZIdadezo15.exe"))
+        shutil.copy(ENV["RORA_SIGNED_INSTALLER"], os.path.join(self.installation, "RoraREZIdadezo15.exe"))
 
     def installer_env(self, sleep_ms=0):
         return {"RORA_FAKE_INSTALLER_LOG": windows_path(self.log), "RORA_FAKE_INSTALLER_SLEEP_MS": str(sleep_ms)}

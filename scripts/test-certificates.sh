@@ -1,0 +1,23 @@
+# Throwaway code-signing certificates made with openssl in the current folder, for the tests, the
+# demo and the benchmark. Source this file, then:
+#   make_root NAME "COMMON NAME"            NAME.key, NAME.pem: a self-signed root CA
+#   make_signer NAME CA "COMMON NAME" [EKU] NAME.key, NAME.crt and NAME.p12 (for scripts/sign.sh),
+#                                           issued by CA; EKU is the extended key usage,
+#                                           codeSigning unless given
+# Every PKCS#12 file is protected by the password in ./password, made at the first use.
+
+make_root() {
+    openssl req -x509 -newkey rsa:2048 -nodes -days 30 -keyout "$1.key" -out "$1.pem" -subj "/CN=$2" \
+        -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+}
+
+make_signer() {
+    local name=$1 ca=$2 common_name=$3 usage=${4:-codeSigning}
+    [ -f password ] || (umask 077 && openssl rand -hex 16 >password)
+    openssl req -newkey rsa:2048 -nodes -keyout "$name.key" -out "$name.csr" -subj "/CN=$common_name" 2>/dev/null
+    printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=%s\nsubjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n' \
+        "$usage" >"$name.ext"
+    openssl x509 -req -in "$name.csr" -CA "$ca.pem" -CAkey "$ca.key" -CAcreateserial -days 30 -sha256 \
+        -extfile "$name.ext" -out "$name.crt" 2>/dev/null
+    openssl pkcs12 -export -inkey "$name.key" -in "$name.crt" -name "$common_name" -passout file:password -out "$name.p12"
+}

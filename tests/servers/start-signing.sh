@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Test-environment hook: code-signing certificates made for this run and the fake installer
+# signed with each of them (scripts/test-certificates.sh, scripts/sign.sh). scripts/test-env.sh
+# adds RORA_TEST_ROOT to the machine's trusted roots of the run's Wine prefixes. Needs
+# RORA_FAKE_INSTALLER and RORA_PLANTED_LIBRARY (the built test programs). Prints the exports:
+#   RORA_TEST_ROOT                   the trusted test root (PEM)
+#   RORA_SIGNED_INSTALLER            signed by "Rora Test Publisher" (code signing) under that root
+#   RORA_INSTALLER_UNSIGNED          not signed
+#   RORA_INSTALLER_TAMPERED          the signed one with one byte of its .text section changed
+#   RORA_INSTALLER_OTHER_PUBLISHER   signed by "Other Test Publisher" under the trusted root
+#   RORA_INSTALLER_UNTRUSTED_ROOT    "Rora Test Publisher" under a root nobody trusts, root included
+#   RORA_INSTALLER_PARTIAL_CHAIN     the same without the root: the chain cannot be completed
+#   RORA_INSTALLER_NO_CODE_SIGNING   "Rora Test Publisher" under the trusted root, serverAuth only
+#   RORA_SIGNED_DLL_AS_EXE           a DLL signed by "Rora Test Publisher", named .exe
+#   RORA_PUBLISHER_PKCS12, RORA_PUBLISHER_PASSWORD_FILE   the publisher's key, for signing tests
+# All are Linux paths.
+set -euo pipefail
+: "${RORA_TEST_ENV:?RORA_TEST_ENV names the test environment}"
+: "${RORA_FAKE_INSTALLER:?RORA_FAKE_INSTALLER names the built fake installer}"
+: "${RORA_PLANTED_LIBRARY:?RORA_PLANTED_LIBRARY names a built DLL to sign}"
+scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
+dir="$RORA_TEST_ENV/signing"
+rm -rf "$dir"
+mkdir -p "$dir/installers"
+cd "$dir"
+
+. "$scripts/test-certificates.sh"
+make_root root "Rora Test Root CA"
+make_signer publisher root "Rora Test Publisher"
+make_signer other root "Other Test Publisher"
+make_signer server-auth root "Rora Test Publisher" serverAuth
+make_root untrusted-root "Untrusted Test Root CA"
+make_signer untrusted untrusted-root "Rora Test Publisher"
+
+out=$dir/installers
+# The names keep "fake_installer", by which tests find the installer's processes.
+sign() { # key (PKCS#12 name), program, output name, sign.sh options...
+    local key=$1 program=$2 name=$3
+    shift 3
+    bash "$scripts/sign.sh" --pkcs12 "$key.p12" --password-file password "$@" "$program" "$out/$name" >&2
+}
+installer=$RORA_FAKE_INSTALLER
+sign publisher "$installer" fake_installer-signed.exe --ca root.pem
+cp "$installer" "$out/fake_installer-unsigned.exe"
+sign other "$installer" fake_installer-other-publisher.exe --ca root.pem
+sign untrusted "$installer" fake_installer-untrusted-root.exe --ca untrusted-root.pem --add-cert untrusted-root.pem
+sign untrusted "$installer" fake_installer-partial-chain.exe --ca untrusted-root.pem
+sign server-auth "$installer" fake_installer-no-code-signing.exe --no-verify
+sign publisher "$RORA_PLANTED_LIBRARY" signed_dll.exe --ca root.pem
+
+# One byte in the middle of the code section: the signature stays, the digest no longer matches.
+python3 - "$out/fake_installer-signed.exe" "$out/fake_installer-tampered.exe" <<'PY'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+pe = struct.unpack_from("<I", data, 0x3c)[0]
+count = struct.unpack_from("<H", data, pe + 6)[0]
+optional = struct.unpack_from("<H", data, pe + 20)[0]
+for i in range(count):
+    name, _, _, raw_size, raw_offset = struct.unpack_from("<8sIIII", data, pe + 24 + optional + 40 * i)
+    if name.rstrip(b"\0") == b".text":
+        data[raw_offset + raw_size // 2] ^= 0x01
+        break
+else:
+    sys.exit("no .text section in " + sys.argv[1])
+open(sys.argv[2], "wb").write(data)
+PY
+
+# What each file is, as far as osslsigncode can tell against the trusted root alone (it cannot
+# tell the publishers apart: their chains are equally good).
+expect() { # ok|refused, file
+    if osslsigncode verify -CAfile root.pem -in "$out/$2" >/dev/null 2>&1; then result=ok; else result=refused; fi
+    [ "$result" = "$1" ] || { echo "start-signing: $2 verifies as '$result' against the test root, expected '$1'" >&2; exit 1; }
+}
+expect ok fake_installer-signed.exe
+expect refused fake_installer-unsigned.exe
+expect refused fake_installer-tampered.exe
+expect ok fake_installer-other-publisher.exe
+expect refused fake_installer-untrusted-root.exe
+expect refused fake_installer-partial-chain.exe
+expect refused fake_installer-no-code-signing.exe
+expect ok signed_dll.exe
+
+echo "export RORA_TEST_ROOT='$dir/root.pem'"
+echo "export RORA_SIGNED_INSTALLER='$out/fake_installer-signed.exe'"
+echo "export RORA_INSTALLER_UNSIGNED='$out/fake_installer-unsigned.exe'"
+echo "export RORA_INSTALLER_TAMPERED='$out/fake_installer-tampered.exe'"
+echo "export RORA_INSTALLER_OTHER_PUBLISHER='$out/fake_installer-other-publisher.exe'"
+echo "export RORA_INSTALLER_UNTRUSTED_ROOT='$out/fake_installer-untrusted-root.exe'"
+echo "export RORA_INSTALLER_PARTIAL_CHAIN='$out/fake_installer-partial-chain.exe'"
+echo "export RORA_INSTALLER_NO_CODE_SIGNING='$out/fake_installer-no-code-signing.exe'"
+echo "export RORA_SIGNED_DLL_AS_EXE='$out/signed_dll.exe'"
+echo "export RORA_PUBLISHER_PKCS12='$dir/publisher.p12'"
+echo "export RORA_PUBLISHER_PASSWORD_FILE='$dir/password'"
