@@ -133,9 +133,14 @@ TEST_F(Coordinator, DownloadsIntoAFreshFolderAndReportsProgress)
     const fs::path path = downloader->GetInstallerPath();
     EXPECT_EQ(path.filename(), L"RoraREZIdadezo15.exe");
     EXPECT_EQ(path.parent_path().parent_path(), (fs::temp_directory_path() / "x").parent_path());
-    EXPECT_EQ(ReadAll(path), ReadAll(SignedInstaller()));
-    // Handed over still open, as it was checked.
-    EXPECT_TRUE(downloader->TakeInstallerFile());
+    // Handed over still open, as it was checked; once that handle is closed others may read it.
+    sys::UniqueFile checked = downloader->TakeInstallerFile();
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(ReadAll(path), "") << "the checked file could be opened without delete sharing";
+    checked.Reset();
+    const std::string downloaded = ReadAll(path), served = ReadAll(SignedInstaller());
+    EXPECT_TRUE(downloaded == served) << downloaded.size() << " bytes downloaded, " << served.size() << " served from "
+                                      << SignedInstaller().string();
 }
 
 TEST_F(Coordinator, WithoutALengthTheBarNeverMoves)
