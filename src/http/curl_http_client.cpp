@@ -371,6 +371,14 @@ public:
         return static_cast<int>(curl_easy_perform(curl_));
     }
 
+    // An empty proxy: neither an earlier attempt's proxy nor libcurl's proxy variables in the
+    // environment reach a direct transfer.
+    int Direct()
+    {
+        SetText(curl_, CURLOPT_PROXY, "");
+        return Run();
+    }
+
     bool Done(int result) const noexcept
     {
         return result == curlOk || result == abortedByCallback || transfer_.failure;
@@ -413,10 +421,9 @@ int PerformWithProxies(CURL* curl, HttpSettings* settings, const std::string& ur
 
     const std::vector<ProxyEntry> proxies = settings ? settings->ProxiesFor(url) : std::vector<ProxyEntry>();
     Attempts attempts(curl, transfer);
-    if (proxies.empty())
-        return attempts.Run();
-
     int result = curlOk;
+    if (proxies.empty())
+        result = attempts.Direct();
     for (const ProxyEntry& entry : proxies) {
         const ProxyCredentials credentials = settings->ProxyCredentialsFor(entry);
         result = attempts.ViaProxy(entry, credentials);
