@@ -1,5 +1,6 @@
 #include "download/main_installer_downloader.h"
 
+#include "sys/scope_guard.h"
 #include "config/bootstrapper_parameters.h"
 #include "config/download_links.h"
 #include "config/registry.h"
@@ -9,11 +10,18 @@
 #include "http/errors.h"
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <system_error>
 
 namespace gui {
 namespace {
+
+// All the network work before the window appears (proxy discovery, the parameter request, the
+// content-information request) ends within this time. The parameter request may not use the
+// last share of it, which is kept for the content-information request, whose failure is shown.
+constexpr std::chrono::seconds preparationBudget{45};
+constexpr std::chrono::seconds contentInformationShare{15};
 
 void Post(HWND window, UINT message) noexcept
 {
@@ -72,7 +80,11 @@ public:
 
     void Prepare()
     {
+        const auto started = std::chrono::steady_clock::now();
+        const auto noDeadline = sys::ScopeGuard([this] { SetDeadline(http::Deadline()); });
+        SetDeadline(started + preparationBudget - contentInformationShare);
         FetchBootstrapperParameters();
+        SetDeadline(started + preparationBudget);
         const std::string url = DownloadLinks::Instance()->InstallerDownloadUrl();
         stop_.exchange(false);
         CreateClient();
@@ -132,6 +144,14 @@ public:
 
 private:
     void FetchBootstrapperParameters() { config::FetchBootstrapperParameters(settings_); }
+
+    // The deadline of every request and proxy discovery made with the settings; none while the
+    // worker downloads, which keeps its own limits.
+    void SetDeadline(http::Deadline deadline) noexcept
+    {
+        if (settings_)
+            settings_->SetDeadline(deadline);
+    }
 
     void CreateClient()
     {

@@ -7,7 +7,9 @@
 #include "http/errors.h"
 #include "text/text_conversion.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -40,7 +42,8 @@ constexpr std::size_t maxCollectedBody = 1024 * 1024;
 constexpr long defaultProxyPort = 80;
 constexpr long maxRedirects = 20;
 
-// Every transfer ends with libcurl's time-out (28) rather than waiting for ever.
+// Every transfer ends with libcurl's time-out (28) rather than waiting for ever. The settings'
+// deadline, while set, cuts every attempt shorter still.
 struct Limits {
     long connect; // seconds, name resolution and TLS handshake included
     long stall; // seconds below 1 byte/s
@@ -105,10 +108,8 @@ void ApplyTransferSettings(CURL* curl, const Limits& limits) noexcept
     SetPointer(curl, CURLOPT_SSL_CTX_FUNCTION, nullptr);
 
     SetText(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    SetLong(curl, CURLOPT_CONNECTTIMEOUT, limits.connect);
     SetLong(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     SetLong(curl, CURLOPT_LOW_SPEED_TIME, limits.stall);
-    SetLong(curl, CURLOPT_TIMEOUT, limits.total);
 }
 
 // A transfer that started on https may only be redirected to https.
@@ -145,9 +146,10 @@ void ClearTransferHooks(CURL* curl) noexcept
     SetLong(curl, CURLOPT_UPLOAD, 0L);
 }
 
-// What the attempts of one operation share: how to start a further attempt afresh, and a
-// failure that a callback caught (rethrown once libcurl has returned).
+// What the attempts of one operation share: their time limits, how to start a further attempt
+// afresh, and a failure that a callback caught (rethrown once libcurl has returned).
 struct Transfer {
+    Limits limits;
     std::function<void()> restart;
     std::exception_ptr failure;
 };
@@ -361,10 +363,17 @@ namespace {
 // transfer.restart, so that only what the successful attempt received is kept.
 class Attempts {
 public:
-    Attempts(CURL* curl, Transfer& transfer) : curl_(curl), transfer_(transfer) {}
+    Attempts(CURL* curl, Transfer& transfer, Deadline deadline, const std::string& url)
+        : curl_(curl)
+        , transfer_(transfer)
+        , deadline_(deadline)
+        , url_(url)
+    {
+    }
 
     int Run()
     {
+        ApplyTimeLimits();
         if (started_ && transfer_.restart)
             transfer_.restart();
         started_ = true;
@@ -377,6 +386,15 @@ public:
     {
         SetText(curl_, CURLOPT_PROXY, "");
         return Run();
+    }
+
+    // A time-out at the deadline is the deadline's, whichever attempt met it. libcurl's own
+    // clock may call it a millisecond early.
+    void CheckDeadline(int result) const
+    {
+        if (result == CURLE_OPERATION_TIMEDOUT && deadline_
+            && std::chrono::steady_clock::now() + std::chrono::milliseconds(50) >= *deadline_)
+            throw PreparationTimeout(url_);
     }
 
     bool Done(int result) const noexcept
@@ -407,8 +425,26 @@ public:
     }
 
 private:
+    // The operation's own limits, cut to what is left before the deadline; past it, no attempt.
+    void ApplyTimeLimits() const
+    {
+        long connectMs = transfer_.limits.connect * 1000;
+        long totalMs = transfer_.limits.total * 1000;
+        if (deadline_) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - std::chrono::steady_clock::now()).count();
+            if (left <= 0)
+                throw PreparationTimeout(url_);
+            connectMs = static_cast<long>(std::min<long long>(connectMs, left));
+            totalMs = static_cast<long>(totalMs == 0 ? left : std::min<long long>(totalMs, left));
+        }
+        SetLong(curl_, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
+        SetLong(curl_, CURLOPT_TIMEOUT_MS, totalMs);
+    }
+
     CURL* curl_;
     Transfer& transfer_;
+    Deadline deadline_;
+    const std::string& url_;
     bool started_ = false;
 };
 
@@ -420,7 +456,7 @@ int PerformWithProxies(CURL* curl, HttpSettings* settings, const std::string& ur
     SetText(curl, CURLOPT_REDIR_PROTOCOLS_STR, RedirectProtocolsFor(url));
 
     const std::vector<ProxyEntry> proxies = settings ? settings->ProxiesFor(url) : std::vector<ProxyEntry>();
-    Attempts attempts(curl, transfer);
+    Attempts attempts(curl, transfer, settings ? settings->GetDeadline() : Deadline(), url);
     int result = curlOk;
     if (proxies.empty())
         result = attempts.Direct();
@@ -430,6 +466,7 @@ int PerformWithProxies(CURL* curl, HttpSettings* settings, const std::string& ur
         if (attempts.Done(result))
             break;
     }
+    attempts.CheckDeadline(result);
     return result;
 }
 
@@ -505,12 +542,13 @@ void CurlHttpClient::CheckConnection(const std::string& url)
 {
     CURL* curl = impl_->Handle();
     ApplyTransferSettings(curl, Policy().preparation);
-    SetLong(curl, CURLOPT_CONNECTTIMEOUT, 10L);
     SetLong(curl, CURLOPT_CONNECT_ONLY, 1L);
     int result = curlOk;
     {
         const auto connectOnly = sys::ScopeGuard([curl] { SetLong(curl, CURLOPT_CONNECT_ONLY, 0L); });
         Transfer transfer;
+        transfer.limits = Policy().preparation;
+        transfer.limits.connect = 10;
         result = PerformWithProxies(curl, settings_.get(), url, transfer);
     }
     CheckCurlResult(result, url);
@@ -563,6 +601,7 @@ HttpResponse CurlHttpClient::Perform(const HttpRequest& request, ReadCallback re
 
     HttpResponse response;
     Transfer transfer;
+    transfer.limits = Policy().preparation;
     ResponseSink sink{&response, &transfer};
     if (writeCallback) {
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeCallback);
@@ -611,6 +650,7 @@ ContentInfo CurlHttpClient::GetContentInfo(const std::string& url)
     SetUserAgent(curl, settings_.get());
 
     Transfer transfer;
+    transfer.limits = Policy().preparation;
     const int result = PerformWithProxies(curl, settings_.get(), url, transfer);
     CheckCurlResult(result, url);
 
@@ -645,6 +685,7 @@ DownloadResult CurlHttpClient::DownloadFile(const std::string& url, const std::w
     SetLong(curl, CURLOPT_HTTPGET, 1L);
 
     Transfer transfer;
+    transfer.limits = Policy().download;
     FileSink sink{&stream, &file, 0, &transfer, buffer.get(), 0};
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteToFile);
     SetPointer(curl, CURLOPT_WRITEDATA, &sink);

@@ -4,6 +4,7 @@ the exit code, that no installer was started when the run failed, and that the r
 its bound. The table of cases and outcomes is FAULTS.md beside this file."""
 
 import os
+import socket
 import subprocess
 import time
 import unittest
@@ -11,6 +12,11 @@ import unittest
 from run_helpers import BootstrapperTestCase
 from servers import Route, unused_port
 from wine_env import CONNECTIONS_KEY, ENV, INSTALLATION_KEY, PRODUCT_KEY, connection_settings, find_window
+
+# The time the program gives its work before the window appears, and the text it shows when the
+# content-information request met that limit (README).
+PREPARATION_BUDGET = 45
+BUDGET_SPENT = "Connection Error: 28 (preparing the download took too long)"
 
 class FaultMatrixTest(BootstrapperTestCase):
     def setUp(self):
@@ -60,8 +66,10 @@ class FaultMatrixTest(BootstrapperTestCase):
         self.expect_failure("Connection Error: 28", 100, "fault-stall-body.png")
 
     # -- proxies -------------------------------------------------------------------------------
-    def use_proxies(self, proxy_list):
-        self.prefix.reg_add(CONNECTIONS_KEY, "DefaultConnectionSettings", connection_settings(2 | 1, proxy_list), kind="REG_BINARY")
+    def use_proxies(self, proxy_list="", script=""):
+        flags = 1 | (2 if proxy_list else 0) | (4 if script else 0)
+        self.prefix.reg_add(CONNECTIONS_KEY, "DefaultConnectionSettings", connection_settings(flags, proxy_list, script=script),
+                            kind="REG_BINARY")
         self.addCleanup(self.prefix.wine, ["reg", "delete", CONNECTIONS_KEY, "/v", "DefaultConnectionSettings", "/f"],
                         check=False)
 
@@ -81,6 +89,45 @@ class FaultMatrixTest(BootstrapperTestCase):
         self.use_proxies("127.0.0.1:%s;127.0.0.1:%s" % (ENV["RORA_DEAD_PORT"], ENV["RORA_PROXY_PORT"]))
         self.use_download()
         self.expect_success()
+
+    # -- the time before the window -------------------------------------------------------------
+    def silent_port(self):
+        """A port that accepts connections and never answers, closed when the test ends."""
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(16)
+        self.addCleanup(listener.close)
+        return listener.getsockname()[1]
+
+    def first_run(self):
+        """A first run: the parameter request is made too, and names the download link."""
+        self.prefix.reset_product_key()
+        self.use_service()
+        self.service.json("/api/parameter-storage", {"installer_url": self.files.url("/files/RoraREZIdadezo15.exe")})
+
+    def test_proxies_that_never_answer_cannot_hold_the_window_back(self):
+        self.first_run()
+        self.use_proxies("127.0.0.1:%d;127.0.0.1:%d" % (self.silent_port(), self.silent_port()))
+        self.expect_failure(BUDGET_SPENT, PREPARATION_BUDGET, "fault-budget-proxies.png")
+        self.assertLess(self.window_after, PREPARATION_BUDGET + 5)
+        self.assertGreater(self.window_after, PREPARATION_BUDGET - 5, "the proxies were not tried")
+        self.assertEqual(self.service.requests, [])
+
+    def test_a_proxy_script_that_never_comes_cannot_hold_the_window_back(self):
+        self.first_run()
+        self.files.route("/files/RoraREZIdadezo15.exe", Route(self.payload, chunk=16384, delay=0.05))
+        self.use_proxies(script="http://127.0.0.1:%d/proxy.pac" % self.silent_port())
+        started = time.time()
+        process = self.prefix.start([ENV["RORA_BOOTSTRAPPER"]], extra_env=self.installer_env())
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        self.assertIsNotNone(find_window(timeout=PREPARATION_BUDGET + 15), "the window never appeared")
+        self.assertLess(time.time() - started, PREPARATION_BUDGET + 5)
+        # Each lookup is given up after 10 s and counts as no proxy, once per host: the parameter
+        # request and the size query go out directly, and the download asks no more.
+        self.assertEqual(process.wait(60), 0)
+        self.assertLess(time.time() - started, 28)
+        self.assertEqual(len(self.launches()), 1)
+        self.assertEqual(len(self.service.requests), 1)
 
     # -- the disk ------------------------------------------------------------------------------
     def small_temp(self, options="size=1m"):
