@@ -12,8 +12,8 @@ inline constexpr wchar_t InstallerFileName[] = L"RoraREZIdadezo15.exe";
 // file-system errors.
 std::filesystem::path MakeUniqueDirectory();
 
-// Whether the volume of `folder` has at least `contentLength` free bytes. A failed query
-// counts as no free space.
-bool HasEnoughFreeSpace(const std::filesystem::path& folder, std::uint32_t contentLength);
+// Whether the volume of `folder` has at least `contentLength` bytes free for this user (a disk
+// quota counts). A failed query counts as no free space.
+bool HasEnoughFreeSpace(const std::filesystem::path& folder, std::uint64_t contentLength);
 
 } // namespace gui

@@ -101,8 +101,9 @@ public:
             throw common::internal_error(common::InternalCode::Failure, error.what());
         }
 
+        // Without a length, the download's own write errors tell when the disk is full.
         const http::ContentInfo info = QueryContentInfo(url);
-        if (!HasEnoughFreeSpace(folder, info.contentLength))
+        if (info.contentLength && !HasEnoughFreeSpace(folder, *info.contentLength))
             throw common::internal_error(common::InternalCode::NotEnoughSpace, NarrowPath(destination_));
     }
 

@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <limits>
 #include <sstream>
 #include <string_view>
 #include <system_error>
@@ -340,15 +339,6 @@ std::string FileNameOf(const std::string& url)
     return separator == std::string::npos ? url : url.substr(separator + 1);
 }
 
-// libcurl reports -1 for a length it was not given; lengths beyond 32 bits saturate.
-std::uint32_t ContentLengthOf(double length)
-{
-    constexpr std::uint32_t unknown = std::numeric_limits<std::uint32_t>::max();
-    if (length < 0 || length >= static_cast<double>(unknown))
-        return unknown;
-    return static_cast<std::uint32_t>(length);
-}
-
 } // namespace
 
 struct CurlHttpClient::Impl {
@@ -663,11 +653,12 @@ ContentInfo CurlHttpClient::GetContentInfo(const std::string& url)
     const char* contentType = nullptr;
     if (curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &contentType) == CURLE_OK && contentType && *contentType)
         info.contentType = contentType;
-    double length = -1;
-    CURLcode lengthResult = CURLE_OK;
-    CURL_IGNORE_DEPRECATION(lengthResult = curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD, &length);)
-    if (lengthResult == CURLE_OK)
-        info.contentLength = ContentLengthOf(length);
+    // Servers that refuse HEAD answer 403 or 405: the length is unknown then, and the download
+    // itself tells whether the file is there.
+    curl_off_t length = -1;
+    if (ResponseCode(curl) < 400 && curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK
+        && length >= 0)
+        info.contentLength = static_cast<std::uint64_t>(length);
     return info;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace http {
@@ -24,7 +25,7 @@ struct ContentInfo {
     std::string effectiveUrl;
     std::string fileName; // UTF-8, last element of the effective URL's path
     std::string contentType;
-    std::uint32_t contentLength = 0; // 0xFFFFFFFF when the server gave none
+    std::optional<std::uint64_t> contentLength; // none when the server gave none or refused HEAD
 };
 
 struct DownloadResult {

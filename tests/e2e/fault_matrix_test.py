@@ -65,6 +65,18 @@ class FaultMatrixTest(BootstrapperTestCase):
         self.use_download("/files/x.exe")
         self.expect_failure("Connection Error: 28", 100, "fault-stall-body.png")
 
+    def test_servers_that_refuse_head_or_give_no_length(self):
+        # The length is unknown then: no free-space check, and the download decides. Temp is on
+        # a 4 MiB disk, far from the 4 GiB an unknown length once asked for.
+        self.small_temp("size=4m")
+        for name, route in (("403", Route(self.payload, head_status=403)), ("405", Route(self.payload, head_status=405)),
+                            ("no length", Route(self.payload, length=False))):
+            with self.subTest(name):
+                self.files.route("/files/x.exe", route)
+                self.use_download("/files/x.exe")
+                self.expect_success()
+                os.remove(self.log)
+
     # -- proxies -------------------------------------------------------------------------------
     def use_proxies(self, proxy_list="", script=""):
         flags = 1 | (2 if proxy_list else 0) | (4 if script else 0)
