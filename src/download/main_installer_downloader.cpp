@@ -9,6 +9,7 @@
 #include "http/curl_http_client.h"
 #include "http/errors.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -23,9 +24,9 @@ namespace {
 constexpr std::chrono::seconds preparationBudget{45};
 constexpr std::chrono::seconds contentInformationShare{15};
 
-void Post(HWND window, UINT message) noexcept
+void Post(HWND window, UINT message, WPARAM wParam = 0) noexcept
 {
-    ::PostMessageW(window, message, 0, 0);
+    ::PostMessageW(window, message, wParam, 0);
 }
 
 // The text the window shows for a failure, by the kind of exception in flight. Call only
@@ -55,15 +56,13 @@ std::string DescribeCurrentException() noexcept
     }
 }
 
-// The whole percentage of a progress report; -1 when it cannot be one.
+// The whole percentage of a progress report, from 0 to 100; 0 while the total is unknown.
 int WholePercent(double total, double now)
 {
     const double percent = now / total * 100.0;
     if (!std::isfinite(percent))
         return 0;
-    if (percent >= 9.2e18 || percent <= -9.2e18)
-        return -1;
-    return static_cast<int>(static_cast<std::uint32_t>(static_cast<std::int64_t>(percent)));
+    return static_cast<int>(std::clamp(percent, 0.0, 100.0));
 }
 
 } // namespace
@@ -182,13 +181,14 @@ private:
         return info;
     }
 
-    // Runs on the worker for every progress report of the transfer: cheap, never blocks.
+    // Runs on the worker for every progress report of the transfer: cheap, never blocks. The
+    // window sets its bar to the percentage it is sent.
     bool OnProgress(double total, double now) noexcept
     {
         const int percent = WholePercent(total, now);
-        if (percent != lastPostedPercent_ && percent >= 0 && percent <= 99) {
+        if (percent != lastPostedPercent_) {
             lastPostedPercent_ = percent;
-            Post(window_, WM_DOWNLOAD_PROGRESS);
+            Post(window_, WM_DOWNLOAD_PROGRESS, static_cast<WPARAM>(percent));
         }
         return !stop_.load();
     }

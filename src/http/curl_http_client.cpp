@@ -315,13 +315,19 @@ size_t WriteToFile(char* data, size_t size, size_t count, void* user) noexcept
 struct ProgressSink {
     ProgressCallback* callback = nullptr;
     Transfer* transfer = nullptr;
+    const FileSink* file = nullptr;
+    CURL* curl = nullptr;
 };
 
+// Until the attempt under way has written part of an answer that is not an error to the file,
+// libcurl's figures are those of something else (a redirect, a proxy's refusal, an error page,
+// an attempt that connects no more): the callback hears 0 of 0 meanwhile.
 int ReportProgress(void* user, double downloadTotal, double downloadNow, double /*uploadTotal*/, double /*uploadNow*/) noexcept
 {
     auto& sink = *static_cast<ProgressSink*>(user);
     try {
-        return (*sink.callback)(downloadTotal, downloadNow) ? 0 : 1;
+        const bool filling = sink.file->written > 0 && ResponseCode(sink.curl) < 400;
+        return (*sink.callback)(filling ? downloadTotal : 0.0, filling ? downloadNow : 0.0) ? 0 : 1;
     } catch (...) {
         sink.transfer->failure = std::current_exception();
         return 1;
@@ -681,7 +687,7 @@ DownloadResult CurlHttpClient::DownloadFile(const std::string& url, const std::w
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteToFile);
     SetPointer(curl, CURLOPT_WRITEDATA, &sink);
 
-    ProgressSink progress{&callback, &transfer};
+    ProgressSink progress{&callback, &transfer, &sink, curl};
     if (callback) {
         CURL_IGNORE_DEPRECATION(curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, &ReportProgress);)
         SetPointer(curl, CURLOPT_PROGRESSDATA, &progress);

@@ -33,7 +33,8 @@ struct DownloadResult {
     std::string contentType;
 };
 
-// (total, now) in bytes; total is 0 while unknown. Return false to cancel the transfer.
+// (total, now) in bytes; total is 0 while unknown, and both are 0 until the attempt under way
+// has written part of an answer that is not an error. Return false to cancel the transfer.
 using ProgressCallback = std::function<bool(double, double)>;
 
 using ReadCallback = size_t (*)(char* buffer, size_t size, size_t count, void* data);
