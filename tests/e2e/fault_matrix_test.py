@@ -17,6 +17,8 @@ from wine_env import CONNECTIONS_KEY, ENV, INSTALLATION_KEY, PRODUCT_KEY, connec
 # content-information request met that limit (README).
 PREPARATION_BUDGET = 45
 BUDGET_SPENT = "Connection Error: 28 (preparing the download took too long)"
+# The most members a parameter answer may have (README).
+MAX_MEMBERS = 5000
 
 class FaultMatrixTest(BootstrapperTestCase):
     def setUp(self):
@@ -189,10 +191,24 @@ class FaultMatrixTest(BootstrapperTestCase):
                 self.first_run_answer(body)
                 self.expect_failure(text, 20, "fault-params-%d.png" % len(body))
 
-    def test_a_huge_parameter_answer_is_refused_and_the_run_goes_on(self):
-        self.first_run_answer(b'{"campaign": "' + b"x" * (8 << 20) + b'"}')
-        self.expect_success()
-        self.assertIsNone(self.prefix.reg_query(PRODUCT_KEY, "Common Data"))
+    def test_huge_parameter_answers_are_refused_and_the_run_goes_on(self):
+        members = lambda n: "".join(',"k%d":%d' % (i, i) for i in range(n))
+        link = '{"installer_url":"%s"' % self.files.url("/files/RoraREZIdadezo15.exe")
+        cases = (
+            ("8 MiB", b'{"campaign": "' + b"x" * (8 << 20) + b'"}', None),
+            ("too many members", (link + members(MAX_MEMBERS) + "}").encode(), None),
+            ("as many members as allowed", (link + members(MAX_MEMBERS - 1) + "}").encode(),
+             "{" + members(MAX_MEMBERS - 1)[1:] + "}"),
+        )
+        for name, body, stored in cases:
+            with self.subTest(name):
+                self.first_run_answer(body)
+                self.expect_success()
+                os.remove(self.log)
+                common = self.prefix.reg_query(PRODUCT_KEY, "Common Data")
+                self.assertEqual(common and bytes.fromhex(common[1]).decode(), stored)
+                self.assertEqual(self.prefix.reg_query(INSTALLATION_KEY, "InstallerDownloadLink") is not None,
+                                 stored is not None)
 
     def test_registry_values_of_the_wrong_type_are_passed_over(self):
         self.prefix.reg_add(INSTALLATION_KEY, "QaInstallerDownloadLink", "5", kind="REG_DWORD")
