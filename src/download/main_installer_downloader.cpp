@@ -181,8 +181,7 @@ private:
         return info;
     }
 
-    // Runs on the worker for every progress report of the transfer: cheap, never blocks. The
-    // window sets its bar to the percentage it is sent.
+    // Runs on the worker for every progress report of the transfer: cheap, never blocks.
     bool OnProgress(double total, double now) noexcept
     {
         const int percent = WholePercent(total, now);

@@ -4,7 +4,6 @@ the exit code, that no installer was started when the run failed, and that the r
 its bound. The table of cases and outcomes is FAULTS.md beside this file."""
 
 import os
-import socket
 import subprocess
 import time
 import unittest
@@ -105,14 +104,6 @@ class FaultMatrixTest(BootstrapperTestCase):
         self.expect_success()
 
     # -- the time before the window -------------------------------------------------------------
-    def silent_port(self):
-        """A port that accepts connections and never answers, closed when the test ends."""
-        listener = socket.socket()
-        listener.bind(("127.0.0.1", 0))
-        listener.listen(16)
-        self.addCleanup(listener.close)
-        return listener.getsockname()[1]
-
     def first_run(self):
         """A first run: the parameter request is made too, and names the download link."""
         self.prefix.reset_product_key()

@@ -4,6 +4,7 @@ user, the registry and the installer see."""
 import os
 import re
 import shutil
+import socket
 import subprocess
 import time
 
@@ -111,3 +112,11 @@ class BootstrapperTestCase(WineTestCase):
         except subprocess.TimeoutExpired:
             self.prefix.wine([os.environ["RORA_FAKE_INSTALLER"], "--post-close"], timeout=30, check=False)
             return process.wait(timeout)
+
+    def silent_port(self):
+        """A port that accepts connections and never answers, closed when the test ends."""
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(16)
+        self.addCleanup(listener.close)
+        return listener.getsockname()[1]
