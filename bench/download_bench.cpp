@@ -1,15 +1,19 @@
 // One download through the program's own path: the real coordinator with its progress callback
 // posting to a real window, the message loop counting what arrives. The links come from the
 // registry overrides, as in the program. Prints one line of figures:
-//   entered_ms=... started_ms=... elapsed_ms=... prepare_ms=... progress_messages=... stopped_messages=... bytes=... peak_working_set=...
-//   peak_pagefile=... error=...
+//   entered_ms=... started_ms=... elapsed_ms=... prepare_ms=... progress_messages=... last_percent=... stopped_messages=... bytes=...
+//   peak_working_set=... peak_pagefile=... error=...
 // With --window-only it instead shows an empty visible window titled "Rora Bench Window" until
 // it is closed: Wine's own cost of starting a program and showing a window. With --close TITLE
-// it posts WM_CLOSE to the top-level window of that title, as its close button does.
+// it posts WM_CLOSE to the top-level window of that title, as its close button does. With
+// --parse-answers it times the program's handling of 1 MiB parameter answers of the costliest
+// shapes, one line each:
+//   answer=NAME bytes=... members=... accepted=0|1 ms=...
 #include <curl/curl.h>
 
 #include "sys/system_library.h"
 #include "sys/unique_resource.h"
+#include "config/bootstrapper_parameters.h"
 #include "download/main_installer_downloader.h"
 #include "download/window_messages.h"
 #include "http/http_settings.h"
@@ -17,6 +21,7 @@
 #include <windows.h>
 #include <psapi.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +29,7 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -43,6 +49,7 @@ struct CurlGlobal {
 
 struct Counts {
     unsigned progress = 0;
+    unsigned lastPercent = 0; // where the window's bar stands
     unsigned stopped = 0;
     bool finished = false;
 };
@@ -56,6 +63,7 @@ LRESULT CALLBACK BenchWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
         switch (message) {
         case gui::WM_DOWNLOAD_PROGRESS:
             ++counts->progress;
+            counts->lastPercent = static_cast<unsigned>(wParam);
             return 0;
         case gui::WM_DOWNLOAD_STOPPED:
             ++counts->stopped;
@@ -177,13 +185,93 @@ int RunDownload(HINSTANCE instance, double enteredMs)
     memory.cb = sizeof(memory);
     ::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof(memory));
 
-    std::printf("entered_ms=%.1f started_ms=%.1f elapsed_ms=%.1f prepare_ms=%.1f progress_messages=%u stopped_messages=%u bytes=%llu peak_working_set=%lu "
-                "peak_pagefile=%lu error=%s\n",
-        enteredMs, setupMs, elapsedMs, prepareMs, counts.progress, counts.stopped, static_cast<unsigned long long>(FileSize(installer)),
+    std::printf("entered_ms=%.1f started_ms=%.1f elapsed_ms=%.1f prepare_ms=%.1f progress_messages=%u last_percent=%u stopped_messages=%u "
+                "bytes=%llu peak_working_set=%lu peak_pagefile=%lu error=%s\n",
+        enteredMs, setupMs, elapsedMs, prepareMs, counts.progress, counts.lastPercent, counts.stopped,
+        static_cast<unsigned long long>(FileSize(installer)),
         static_cast<unsigned long>(memory.PeakWorkingSetSize), static_cast<unsigned long>(memory.PeakPagefileUsage),
         error.empty() ? "none" : error.c_str());
     std::fflush(stdout);
     return error.empty() ? 0 : 1;
+}
+
+constexpr std::size_t AnswerSize = 1024 * 1024;
+
+// A digit string of fixed width, so that keys differ only in their last characters.
+std::string Numbered(std::size_t value, std::size_t width)
+{
+    std::string digits = std::to_string(value);
+    return std::string(width - std::min(width, digits.size()), '0') + digits;
+}
+
+struct Answer {
+    const char* name;
+    std::string body;
+};
+
+// The shapes that cost most per byte: the most members the program takes, with long keys that
+// share all but their last characters (each new member is compared with every earlier one);
+// nesting at the depth limit over and over; a long array; a long escaped string; and the
+// 60,000-key answer that the member limit refuses.
+std::vector<Answer> CostlyAnswers()
+{
+    std::vector<Answer> answers;
+    const auto object = [](std::size_t members, std::size_t keyLength) {
+        std::string body = "{";
+        for (std::size_t i = 0; i < members; ++i) {
+            body += i ? ",\"" : "\"";
+            body += std::string(keyLength - 8, 'k') + Numbered(i, 8) + "\":0";
+        }
+        return body + "}";
+    };
+    answers.push_back({"5000 members, keys sharing a prefix", object(5000, AnswerSize / 5000 - 6)});
+    answers.push_back({"60000 members (refused)", object(60000, 10)});
+
+    std::string nested = "[";
+    const std::string block = std::string(511, '[') + std::string(511, ']') + ",";
+    while (nested.size() + block.size() < AnswerSize)
+        nested += block;
+    answers.push_back({"512 levels deep, repeated", nested + "0]"});
+
+    std::string array = "[";
+    while (array.size() < AnswerSize - 2)
+        array += "0,";
+    answers.push_back({"a long array of numbers", array + "0]"});
+
+    std::string escaped = "[\"";
+    while (escaped.size() < AnswerSize - 8)
+        escaped += "\\u00e9";
+    answers.push_back({"a long string of escapes", escaped + "\"]"});
+    return answers;
+}
+
+// What the program does with an answer: parse it, take out the two links, serialise the rest.
+// The median of three runs.
+int ParseAnswers()
+{
+    for (const Answer& answer : CostlyAnswers()) {
+        std::vector<double> times;
+        std::size_t members = 0;
+        bool accepted = false;
+        for (int run = 0; run < 3; ++run) {
+            const auto started = std::chrono::steady_clock::now();
+            nlohmann::ordered_json parsed = config::ParseParameterAnswer(answer.body);
+            accepted = !parsed.is_null();
+            for (const char* link : {"installer_url", "msi_url"})
+                if (parsed.is_object() && parsed.contains(link))
+                    parsed.erase(link);
+            const std::string stored = parsed.dump();
+            times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
+            members = parsed.is_object() ? parsed.size() : 0;
+            if (stored.empty())
+                return 1;
+        }
+        std::sort(times.begin(), times.end());
+        std::printf("answer=%s bytes=%u members=%u accepted=%d ms=%.1f\n", answer.name, static_cast<unsigned>(answer.body.size()),
+            static_cast<unsigned>(members), accepted ? 1 : 0, times[times.size() / 2]);
+    }
+    std::fflush(stdout);
+    return 0;
 }
 
 } // namespace
@@ -199,5 +287,7 @@ int main(int argc, char** argv)
         return ShowEmptyWindow(instance);
     if (argc > 2 && std::strcmp(argv[1], "--close") == 0)
         return CloseWindowTitled(argv[2]);
+    if (argc > 1 && std::strcmp(argv[1], "--parse-answers") == 0)
+        return ParseAnswers();
     return RunDownload(instance, enteredMs);
 }

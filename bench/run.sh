@@ -7,6 +7,7 @@
 #     taken in alternation;
 #   - the time from starting the real executable until its window is visible, with local
 #     servers that answer at once;
+#   - the program's handling of 1 MiB parameter answers of the costliest shapes;
 #   - the size of the stripped executable and what it is made of.
 # Everything runs in a fresh Wine prefix under build/bench-run/ on a private Xvfb display, and
 # every process started here is ended on exit.
@@ -249,6 +250,14 @@ for run in $(seq 1 "$runs"); do
     rm -rf "$data/wine-temp"/*
 done
 
+echo "== Parameter answers: 1 MiB of the costliest shapes"
+answers=$run_dir/answers.txt
+timeout 300 wine "$bench_exe" --parse-answers </dev/null 2>/dev/null | tr -d '\r' >"$answers" || {
+    echo "   download_bench.exe --parse-answers failed" >&2
+    exit 1
+}
+
 echo
-python3 "$source_dir/bench/report.py" --downloads "$results" --startup "$startup" --exe "$exe" --map "$link_map" \
+python3 "$source_dir/bench/report.py" --downloads "$results" --startup "$startup" --answers "$answers" \
+    --exe "$exe" --map "$link_map" \
     --cores "$(nproc)" --cpu "$(lscpu | sed -n 's/^Model name: *//p' | head -n1)" | tee "$run_dir/report.txt"

@@ -142,7 +142,7 @@ LRESULT Application::HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARA
             break;
         case WM_DOWNLOAD_PROGRESS:
             // Without a bar this goes to a null handle and does nothing.
-            ::SendMessageW(progressBar, PBM_STEPIT, 0, 0);
+            ::SendMessageW(progressBar, PBM_SETPOS, wParam, 0);
             break;
         case WM_DOWNLOAD_STOPPED:
             if (progressBar) {

@@ -17,9 +17,16 @@ namespace {
 // Serialising a parsed answer is recursive and the main thread's stack is 1 MiB: a document
 // nested deeper than this is refused before it is parsed.
 constexpr int MaxJsonDepth = 512;
+// The ordered object finds each new member by a linear search among the earlier ones: an
+// answer with more members than this (in all its objects together) is dropped like one too
+// large to collect, before it is parsed.
+constexpr std::size_t MaxJsonMembers = 5000;
 
-void RequireBoundedNesting(const std::string& body)
+// The members of the answer's objects: its colons outside strings. Throws for an answer
+// nested deeper than MaxJsonDepth.
+std::size_t CountMembers(const std::string& body)
 {
+    std::size_t members = 0;
     int depth = 0;
     bool inString = false;
     for (size_t i = 0; i < body.size(); ++i) {
@@ -36,8 +43,11 @@ void RequireBoundedNesting(const std::string& body)
                 throw std::runtime_error("The parameter answer is nested deeper than " + std::to_string(MaxJsonDepth) + " levels");
         } else if (c == ']' || c == '}') {
             --depth;
+        } else if (c == ':') {
+            ++members;
         }
     }
+    return members;
 }
 
 // The identifier comes from a file name anyone can rename: characters that would end the query
@@ -110,8 +120,14 @@ nlohmann::ordered_json RequestBootstrapperParameters(const std::string& identifi
     const http::HttpResponse response = client->Perform(request, nullptr, nullptr, -1, nullptr, nullptr, nullptr, nullptr);
     http::CheckHttpStatus(response.status, response.body);
 
-    RequireBoundedNesting(response.body);
-    return nlohmann::ordered_json::parse(response.body, nullptr, true, false);
+    return ParseParameterAnswer(response.body);
+}
+
+nlohmann::ordered_json ParseParameterAnswer(const std::string& body)
+{
+    if (CountMembers(body) > MaxJsonMembers)
+        return nullptr;
+    return nlohmann::ordered_json::parse(body, nullptr, true, false);
 }
 
 void FetchBootstrapperParameters(std::shared_ptr<http::HttpSettings> settings)

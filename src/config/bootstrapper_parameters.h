@@ -20,6 +20,11 @@ std::wstring IdentifierFromFileName(const std::wstring& path);
 // GET of the parameter-storage prefix followed by the identifier; the parsed JSON answer.
 nlohmann::ordered_json RequestBootstrapperParameters(const std::string& identifier, std::shared_ptr<http::HttpSettings> settings);
 
+// The service's answer as JSON: null when it has more members than the program takes (then it
+// is dropped as if it were absent). Throws for an answer nested too deeply and for one that is
+// not one complete JSON text.
+nlohmann::ordered_json ParseParameterAnswer(const std::string& body);
+
 // On the first run on a machine: stores the identifier, asks the service and stores the links
 // and the rest of its answer in the registry.
 void FetchBootstrapperParameters(std::shared_ptr<http::HttpSettings> settings);

@@ -121,12 +121,12 @@ bool DeleteThroughHandle(HANDLE handle) noexcept
     return ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
 }
 
-bool HasEnoughFreeSpace(const std::filesystem::path& folder, std::uint32_t contentLength)
+bool HasEnoughFreeSpace(const std::filesystem::path& folder, std::uint64_t contentLength)
 {
     ULARGE_INTEGER available{}, total{}, free{};
     if (!::GetDiskFreeSpaceExW(folder.c_str(), &available, &total, &free))
-        free.QuadPart = 0;
-    return free.QuadPart >= static_cast<std::uint64_t>(contentLength);
+        available.QuadPart = 0;
+    return available.QuadPart >= contentLength;
 }
 
 } // namespace gui

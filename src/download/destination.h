@@ -32,8 +32,8 @@ UniqueSecurityDescriptor ProtectedFolderSecurity();
 // Deletes a file or an empty folder through a handle opened with DELETE access, never by path.
 bool DeleteThroughHandle(HANDLE handle) noexcept;
 
-// Whether the volume of `folder` has at least `contentLength` free bytes. A failed query
-// counts as no free space.
-bool HasEnoughFreeSpace(const std::filesystem::path& folder, std::uint32_t contentLength);
+// Whether the volume of `folder` has at least `contentLength` bytes free for this user (a disk
+// quota counts). A failed query counts as no free space.
+bool HasEnoughFreeSpace(const std::filesystem::path& folder, std::uint64_t contentLength);
 
 } // namespace gui

@@ -8,17 +8,26 @@
 #include "download/window_messages.h"
 #include "http/curl_http_client.h"
 #include "http/errors.h"
+#include "sys/scope_guard.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <system_error>
 
 namespace gui {
 namespace {
 
-void Post(HWND window, UINT message) noexcept
+// All the network work before the window appears (proxy discovery, the parameter request, the
+// content-information request) ends within this time. The parameter request may not use the
+// last share of it, which is kept for the content-information request, whose failure is shown.
+constexpr std::chrono::seconds preparationBudget{45};
+constexpr std::chrono::seconds contentInformationShare{15};
+
+void Post(HWND window, UINT message, WPARAM wParam = 0) noexcept
 {
-    ::PostMessageW(window, message, 0, 0);
+    ::PostMessageW(window, message, wParam, 0);
 }
 
 // The text the window shows for a failure, by the kind of exception in flight. Call only
@@ -48,15 +57,13 @@ std::string DescribeCurrentException() noexcept
     }
 }
 
-// The whole percentage of a progress report; -1 when it cannot be one.
+// The whole percentage of a progress report, from 0 to 100; 0 while the total is unknown.
 int WholePercent(double total, double now)
 {
     const double percent = now / total * 100.0;
     if (!std::isfinite(percent))
         return 0;
-    if (percent >= 9.2e18 || percent <= -9.2e18)
-        return -1;
-    return static_cast<int>(static_cast<std::uint32_t>(static_cast<std::int64_t>(percent)));
+    return static_cast<int>(std::clamp(percent, 0.0, 100.0));
 }
 
 } // namespace
@@ -73,7 +80,11 @@ public:
 
     void Prepare()
     {
+        const auto started = std::chrono::steady_clock::now();
+        const auto noDeadline = sys::ScopeGuard([this] { SetDeadline(http::Deadline()); });
+        SetDeadline(started + preparationBudget - contentInformationShare);
         FetchBootstrapperParameters();
+        SetDeadline(started + preparationBudget);
         const std::string url = DownloadLinks::Instance()->InstallerDownloadUrl();
         stop_.exchange(false);
         CreateClient();
@@ -92,8 +103,9 @@ public:
             throw common::internal_error(common::InternalCode::Failure, error.what());
         }
 
+        // Without a length, the download's own write errors tell when the disk is full.
         const http::ContentInfo info = QueryContentInfo(url);
-        if (!HasEnoughFreeSpace(folder, info.contentLength))
+        if (info.contentLength && !HasEnoughFreeSpace(folder, *info.contentLength))
             throw common::internal_error(common::InternalCode::NotEnoughSpace, NarrowPath(destination_));
     }
 
@@ -137,6 +149,14 @@ public:
 
 private:
     void FetchBootstrapperParameters() { config::FetchBootstrapperParameters(settings_); }
+
+    // The deadline of every request and proxy discovery made with the settings; none while the
+    // worker downloads, which keeps its own limits.
+    void SetDeadline(http::Deadline deadline) noexcept
+    {
+        if (settings_)
+            settings_->SetDeadline(deadline);
+    }
 
     void CreateClient()
     {
@@ -184,9 +204,9 @@ private:
     bool OnProgress(double total, double now) noexcept
     {
         const int percent = WholePercent(total, now);
-        if (percent != lastPostedPercent_ && percent >= 0 && percent <= 99) {
+        if (percent != lastPostedPercent_) {
             lastPostedPercent_ = percent;
-            Post(window_, WM_DOWNLOAD_PROGRESS);
+            Post(window_, WM_DOWNLOAD_PROGRESS, static_cast<WPARAM>(percent));
         }
         return !stop_.load();
     }

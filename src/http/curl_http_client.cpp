@@ -7,14 +7,15 @@
 #include "http/errors.h"
 #include "text/text_conversion.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <limits>
 #include <sstream>
 #include <string_view>
 #include <system_error>
@@ -40,7 +41,8 @@ constexpr std::size_t maxCollectedBody = 1024 * 1024;
 constexpr long defaultProxyPort = 80;
 constexpr long maxRedirects = 20;
 
-// Every transfer ends with libcurl's time-out (28) rather than waiting for ever.
+// Every transfer ends with libcurl's time-out (28) rather than waiting for ever. The settings'
+// deadline, while set, cuts every attempt shorter still.
 struct Limits {
     long connect; // seconds, name resolution and TLS handshake included
     long stall; // seconds below 1 byte/s
@@ -105,10 +107,8 @@ void ApplyTransferSettings(CURL* curl, const Limits& limits) noexcept
     SetPointer(curl, CURLOPT_SSL_CTX_FUNCTION, nullptr);
 
     SetText(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    SetLong(curl, CURLOPT_CONNECTTIMEOUT, limits.connect);
     SetLong(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     SetLong(curl, CURLOPT_LOW_SPEED_TIME, limits.stall);
-    SetLong(curl, CURLOPT_TIMEOUT, limits.total);
 }
 
 // Redirects may leave for plain http only from a link whose scheme is http; from https, from any
@@ -148,9 +148,10 @@ void ClearTransferHooks(CURL* curl) noexcept
     SetLong(curl, CURLOPT_UPLOAD, 0L);
 }
 
-// What the attempts of one operation share: how to start a further attempt afresh, and a
-// failure that a callback caught (rethrown once libcurl has returned).
+// What the attempts of one operation share: their time limits, how to start a further attempt
+// afresh, and a failure that a callback caught (rethrown once libcurl has returned).
 struct Transfer {
+    Limits limits;
     std::function<void()> restart;
     std::exception_ptr failure;
 };
@@ -317,13 +318,19 @@ size_t WriteToFile(char* data, size_t size, size_t count, void* user) noexcept
 struct ProgressSink {
     ProgressCallback* callback = nullptr;
     Transfer* transfer = nullptr;
+    const FileSink* file = nullptr;
+    CURL* curl = nullptr;
 };
 
+// Until the attempt under way has written part of an answer that is not an error to the file,
+// libcurl's figures are those of something else (a redirect, a proxy's refusal, an error page,
+// an attempt that connects no more): the callback hears 0 of 0 meanwhile.
 int ReportProgress(void* user, double downloadTotal, double downloadNow, double /*uploadTotal*/, double /*uploadNow*/) noexcept
 {
     auto& sink = *static_cast<ProgressSink*>(user);
     try {
-        return (*sink.callback)(downloadTotal, downloadNow) ? 0 : 1;
+        const bool filling = sink.file->written > 0 && ResponseCode(sink.curl) < 400;
+        return (*sink.callback)(filling ? downloadTotal : 0.0, filling ? downloadNow : 0.0) ? 0 : 1;
     } catch (...) {
         sink.transfer->failure = std::current_exception();
         return 1;
@@ -341,15 +348,6 @@ std::string FileNameOf(const std::string& url)
     return separator == std::string::npos ? url : url.substr(separator + 1);
 }
 
-// libcurl reports -1 for a length it was not given; lengths beyond 32 bits saturate.
-std::uint32_t ContentLengthOf(double length)
-{
-    constexpr std::uint32_t unknown = std::numeric_limits<std::uint32_t>::max();
-    if (length < 0 || length >= static_cast<double>(unknown))
-        return unknown;
-    return static_cast<std::uint32_t>(length);
-}
-
 } // namespace
 
 struct CurlHttpClient::Impl {
@@ -364,14 +362,38 @@ namespace {
 // transfer.restart, so that only what the successful attempt received is kept.
 class Attempts {
 public:
-    Attempts(CURL* curl, Transfer& transfer) : curl_(curl), transfer_(transfer) {}
+    Attempts(CURL* curl, Transfer& transfer, Deadline deadline, const std::string& url)
+        : curl_(curl)
+        , transfer_(transfer)
+        , deadline_(deadline)
+        , url_(url)
+    {
+    }
 
     int Run()
     {
+        ApplyTimeLimits();
         if (started_ && transfer_.restart)
             transfer_.restart();
         started_ = true;
         return static_cast<int>(curl_easy_perform(curl_));
+    }
+
+    // An empty proxy: neither an earlier attempt's proxy nor libcurl's proxy variables in the
+    // environment reach a direct transfer.
+    int Direct()
+    {
+        SetText(curl_, CURLOPT_PROXY, "");
+        return Run();
+    }
+
+    // A time-out at the deadline is the deadline's, whichever attempt met it. libcurl's own
+    // clock may call it a millisecond early.
+    void CheckDeadline(int result) const
+    {
+        if (result == CURLE_OPERATION_TIMEDOUT && deadline_
+            && std::chrono::steady_clock::now() + std::chrono::milliseconds(50) >= *deadline_)
+            throw PreparationTimeout(url_);
     }
 
     bool Done(int result) const noexcept
@@ -402,8 +424,26 @@ public:
     }
 
 private:
+    // The operation's own limits, cut to what is left before the deadline; past it, no attempt.
+    void ApplyTimeLimits() const
+    {
+        long connectMs = transfer_.limits.connect * 1000;
+        long totalMs = transfer_.limits.total * 1000;
+        if (deadline_) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - std::chrono::steady_clock::now()).count();
+            if (left <= 0)
+                throw PreparationTimeout(url_);
+            connectMs = static_cast<long>(std::min<long long>(connectMs, left));
+            totalMs = static_cast<long>(totalMs == 0 ? left : std::min<long long>(totalMs, left));
+        }
+        SetLong(curl_, CURLOPT_CONNECTTIMEOUT_MS, connectMs);
+        SetLong(curl_, CURLOPT_TIMEOUT_MS, totalMs);
+    }
+
     CURL* curl_;
     Transfer& transfer_;
+    Deadline deadline_;
+    const std::string& url_;
     bool started_ = false;
 };
 
@@ -415,17 +455,17 @@ int PerformWithProxies(CURL* curl, HttpSettings* settings, const std::string& ur
     SetText(curl, CURLOPT_REDIR_PROTOCOLS_STR, RedirectProtocolsFor(url));
 
     const std::vector<ProxyEntry> proxies = settings ? settings->ProxiesFor(url) : std::vector<ProxyEntry>();
-    Attempts attempts(curl, transfer);
-    if (proxies.empty())
-        return attempts.Run();
-
+    Attempts attempts(curl, transfer, settings ? settings->GetDeadline() : Deadline(), url);
     int result = curlOk;
+    if (proxies.empty())
+        result = attempts.Direct();
     for (const ProxyEntry& entry : proxies) {
         const ProxyCredentials credentials = settings->ProxyCredentialsFor(entry);
         result = attempts.ViaProxy(entry, credentials);
         if (attempts.Done(result))
             break;
     }
+    attempts.CheckDeadline(result);
     return result;
 }
 
@@ -501,12 +541,13 @@ void CurlHttpClient::CheckConnection(const std::string& url)
 {
     CURL* curl = impl_->Handle();
     ApplyTransferSettings(curl, Policy().preparation);
-    SetLong(curl, CURLOPT_CONNECTTIMEOUT, 10L);
     SetLong(curl, CURLOPT_CONNECT_ONLY, 1L);
     int result = curlOk;
     {
         const auto connectOnly = sys::ScopeGuard([curl] { SetLong(curl, CURLOPT_CONNECT_ONLY, 0L); });
         Transfer transfer;
+        transfer.limits = Policy().preparation;
+        transfer.limits.connect = 10;
         result = PerformWithProxies(curl, settings_.get(), url, transfer);
     }
     CheckCurlResult(result, url);
@@ -559,6 +600,7 @@ HttpResponse CurlHttpClient::Perform(const HttpRequest& request, ReadCallback re
 
     HttpResponse response;
     Transfer transfer;
+    transfer.limits = Policy().preparation;
     ResponseSink sink{&response, &transfer};
     if (writeCallback) {
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeCallback);
@@ -607,6 +649,7 @@ ContentInfo CurlHttpClient::GetContentInfo(const std::string& url)
     SetUserAgent(curl, settings_.get());
 
     Transfer transfer;
+    transfer.limits = Policy().preparation;
     const int result = PerformWithProxies(curl, settings_.get(), url, transfer);
     CheckCurlResult(result, url);
 
@@ -619,11 +662,12 @@ ContentInfo CurlHttpClient::GetContentInfo(const std::string& url)
     const char* contentType = nullptr;
     if (curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &contentType) == CURLE_OK && contentType && *contentType)
         info.contentType = contentType;
-    double length = -1;
-    CURLcode lengthResult = CURLE_OK;
-    CURL_IGNORE_DEPRECATION(lengthResult = curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD, &length);)
-    if (lengthResult == CURLE_OK)
-        info.contentLength = ContentLengthOf(length);
+    // Servers that refuse HEAD answer 403 or 405: the length is unknown then, and the download
+    // itself tells whether the file is there.
+    curl_off_t length = -1;
+    if (ResponseCode(curl) < 400 && curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK
+        && length >= 0)
+        info.contentLength = static_cast<std::uint64_t>(length);
     return info;
 }
 
@@ -641,11 +685,12 @@ DownloadResult CurlHttpClient::DownloadFile(const std::string& url, const std::w
     SetLong(curl, CURLOPT_HTTPGET, 1L);
 
     Transfer transfer;
+    transfer.limits = Policy().download;
     FileSink sink{&stream, &file, 0, &transfer, buffer.get(), 0};
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteToFile);
     SetPointer(curl, CURLOPT_WRITEDATA, &sink);
 
-    ProgressSink progress{&callback, &transfer};
+    ProgressSink progress{&callback, &transfer, &sink, curl};
     if (callback) {
         CURL_IGNORE_DEPRECATION(curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, &ReportProgress);)
         SetPointer(curl, CURLOPT_PROGRESSDATA, &progress);

@@ -158,6 +158,12 @@ void CheckCurlResult(int result, const std::string& url)
     throw connection_error(result, "Connection Error: " + std::to_string(result), url);
 }
 
+connection_error PreparationTimeout(const std::string& url)
+{
+    constexpr int timedOut = 28; // CURLE_OPERATION_TIMEDOUT
+    return connection_error(timedOut, "Connection Error: 28 (preparing the download took too long)", url);
+}
+
 void CheckHttpStatus(int status, const std::string& body)
 {
     if (status < 400)

@@ -77,6 +77,10 @@ std::string HttpStatusText(std::uint16_t status);
 // Throws cancel_error for 42 and connection_error for any other non-zero libcurl result.
 void CheckCurlResult(int result, const std::string& url);
 
+// The failure of a request that the deadline of the work before the window ended or skipped:
+// libcurl's time-out code (28), with a text that says so.
+connection_error PreparationTimeout(const std::string& url);
+
 // Throws server_error (status, body as message, empty URL) for a status of 400 or more.
 void CheckHttpStatus(int status, const std::string& body);
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace http {
@@ -24,7 +25,7 @@ struct ContentInfo {
     std::string effectiveUrl;
     std::string fileName; // UTF-8, last element of the effective URL's path
     std::string contentType;
-    std::uint32_t contentLength = 0; // 0xFFFFFFFF when the server gave none
+    std::optional<std::uint64_t> contentLength; // none when the server gave none or refused HEAD
 };
 
 struct DownloadResult {
@@ -32,7 +33,8 @@ struct DownloadResult {
     std::string contentType;
 };
 
-// (total, now) in bytes; total is 0 while unknown. Return false to cancel the transfer.
+// (total, now) in bytes; total is 0 while unknown, and both are 0 until the attempt under way
+// has written part of an answer that is not an error. Return false to cancel the transfer.
 using ProgressCallback = std::function<bool(double, double)>;
 
 using ReadCallback = size_t (*)(char* buffer, size_t size, size_t count, void* data);

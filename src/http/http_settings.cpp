@@ -8,26 +8,41 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cwctype>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace http {
 namespace {
 
+using namespace std::chrono_literals;
+using Milliseconds = std::chrono::milliseconds;
+
 constexpr wchar_t productDisplayName[] = L"Rora REZ Idadezo 15";
+
+// WinHTTP's lookups can outlast the time-outs they are given (a script server that accepts and
+// never answers holds WinHttpGetProxyForUrl for minutes): they are waited for at most this
+// long, or until the settings' deadline, and then count as finding nothing.
+constexpr Milliseconds lookupLimit = 10s;
 
 struct CachedProxy {
     std::wstring host;
     int port = -1;
 };
+using ProxyList = std::vector<CachedProxy>;
 
-// Discovered proxies of the whole process: filled by the first discovery that finds any, then
-// fixed. The lock only guards against a transfer on another thread filling it at the same time.
+// What discovery found for each discovery key of the process, an empty answer included. The
+// lock also keeps two threads from discovering at the same time.
 struct ProxyCache {
     std::mutex lock;
-    std::vector<CachedProxy> items;
+    std::map<std::wstring, ProxyList> byKey;
 };
 
 ProxyCache& Cache()
@@ -37,9 +52,10 @@ ProxyCache& Cache()
 }
 
 // winhttp.dll is not a known DLL: bound at run time from the system directory, so that a DLL
-// of that name beside the downloaded program is never loaded.
+// of that name beside the downloaded program is never loaded. It is never unloaded, not even
+// at exit: a lookup that was given up may still run inside it until the process ends.
 struct WinHttpApi {
-    sys::UniqueModule module;
+    HMODULE module = nullptr;
     decltype(&::WinHttpGetIEProxyConfigForCurrentUser) getIEProxyConfig = nullptr;
     decltype(&::WinHttpOpen) open = nullptr;
     decltype(&::WinHttpSetTimeouts) setTimeouts = nullptr;
@@ -53,8 +69,8 @@ const WinHttpApi& WinHttp()
 {
     static const WinHttpApi api = [] {
         WinHttpApi loaded;
-        loaded.module = sys::LoadSystemLibrary(L"winhttp.dll");
-        const HMODULE module = loaded.module.Get();
+        loaded.module = sys::LoadSystemLibrary(L"winhttp.dll").Release();
+        const HMODULE module = loaded.module;
         loaded.getIEProxyConfig = sys::FindExport<decltype(loaded.getIEProxyConfig)>(module, "WinHttpGetIEProxyConfigForCurrentUser");
         loaded.open = sys::FindExport<decltype(loaded.open)>(module, "WinHttpOpen");
         loaded.setTimeouts = sys::FindExport<decltype(loaded.setTimeouts)>(module, "WinHttpSetTimeouts");
@@ -101,57 +117,182 @@ struct ProxyInfo : WINHTTP_PROXY_INFO {
     }
 };
 
-// "host:port", "scheme://host:port" or "host". A port that is missing, unreadable or out of
-// range is -1.
-void AddProxyEntry(const std::wstring& proxy, std::vector<CachedProxy>& out)
+bool IsDigit(wchar_t c)
 {
-    std::wstring rest = proxy;
-    if (const auto schemeEnd = rest.find(L"://"); schemeEnd != std::wstring::npos)
-        rest.erase(0, schemeEnd + 3);
+    return c >= L'0' && c <= L'9';
+}
 
-    CachedProxy entry;
-    const auto colon = rest.find(L':');
-    entry.host = rest.substr(0, colon);
-    if (colon != std::wstring::npos) {
-        try {
-            entry.port = std::stoi(rest.substr(colon + 1), nullptr, 10);
-        } catch (const std::invalid_argument&) {
-            entry.port = -1;
-        } catch (const std::out_of_range&) {
-            entry.port = -1;
+std::wstring Lower(std::wstring text)
+{
+    for (wchar_t& c : text)
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+    return text;
+}
+
+bool IsListSeparator(wchar_t c)
+{
+    return std::iswspace(static_cast<wint_t>(c)) || c == L';';
+}
+
+// Calls `item` for every item of a WinHTTP list: separated by blanks or ";", empty ones dropped.
+template <typename Fn>
+void ForEachItem(const std::wstring& list, Fn item)
+{
+    size_t start = 0;
+    while (start < list.size()) {
+        size_t end = start;
+        while (end < list.size() && !IsListSeparator(list[end]))
+            ++end;
+        if (end > start)
+            item(list.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+// A host, "host:port" or "[v6]:port" from the authority of a URL or a proxy item. `port` is
+// empty when none is written.
+struct HostAndPort {
+    std::wstring host;
+    std::wstring port;
+    bool portGiven = false;
+    bool valid = true;
+};
+
+HostAndPort SplitAuthority(std::wstring authority)
+{
+    // User information is never taken for the host.
+    if (const auto at = authority.rfind(L'@'); at != std::wstring::npos)
+        authority.erase(0, at + 1);
+    HostAndPort parts;
+    size_t hostEnd = 0;
+    if (!authority.empty() && authority.front() == L'[') {
+        const auto close = authority.find(L']');
+        if (close == std::wstring::npos) {
+            parts.valid = false;
+            return parts;
         }
-        if (entry.port < 1 || entry.port > 65535)
-            entry.port = -1;
+        hostEnd = close + 1;
+        if (hostEnd < authority.size() && authority[hostEnd] != L':')
+            parts.valid = false;
+    } else {
+        hostEnd = std::min(authority.find(L':'), authority.size());
+    }
+    parts.host = authority.substr(0, hostEnd);
+    if (hostEnd < authority.size()) {
+        parts.portGiven = true;
+        parts.port = authority.substr(hostEnd + 1);
+    }
+    return parts;
+}
+
+// The leading digits of a port text, capped above 65535; -1 without a leading digit.
+long LeadingNumber(const std::wstring& text)
+{
+    if (text.empty() || !IsDigit(text.front()))
+        return -1;
+    long value = 0;
+    for (size_t i = 0; i < text.size() && IsDigit(text[i]) && value <= 65535; ++i)
+        value = value * 10 + (text[i] - L'0');
+    return value;
+}
+
+// "host:port", "scheme://user@host:port/", "[v6]:port" or "host". A port that is missing or
+// starts with no digit is -1 (port 80 to Windows, and to the client). An item with an empty
+// host, an unclosed '[' or a port of 0 or above 65535 is no proxy at all.
+void AddProxyEntry(std::wstring proxy, ProxyList& out)
+{
+    if (const auto schemeEnd = proxy.find(L"://"); schemeEnd != std::wstring::npos)
+        proxy.erase(0, schemeEnd + 3);
+    const HostAndPort parts = SplitAuthority(proxy.substr(0, proxy.find(L'/')));
+    if (!parts.valid || parts.host.empty() || parts.host == L"[]")
+        return;
+    CachedProxy entry{parts.host, -1};
+    if (parts.portGiven) {
+        const long port = LeadingNumber(parts.port);
+        if (port == 0 || port > 65535)
+            return;
+        entry.port = static_cast<int>(port);
     }
     out.push_back(std::move(entry));
 }
 
-// A WinHTTP proxy list: items separated by blanks or ";", each "proxy" (every scheme) or
-// "scheme=proxy" (that scheme only, compared exactly).
-void AddProxiesFromList(const std::wstring& scheme, const std::wstring& list, std::vector<CachedProxy>& out)
+// A WinHTTP proxy list: each item "proxy" (every scheme) or "scheme=proxy" (that scheme only,
+// in any case, as Windows reads it).
+void AddProxiesFromList(const std::wstring& scheme, const std::wstring& list, ProxyList& out)
 {
-    std::wstring item;
-    const auto flush = [&] {
-        if (item.empty())
-            return;
+    const std::wstring wanted = Lower(scheme);
+    ForEachItem(list, [&](const std::wstring& item) {
         const auto equals = item.find(L'=');
-        const std::wstring itemScheme = equals == std::wstring::npos ? scheme : item.substr(0, equals);
-        const std::wstring proxy = equals == std::wstring::npos ? item : item.substr(equals + 1);
-        if (itemScheme == scheme)
-            AddProxyEntry(proxy, out);
-        item.clear();
-    };
-    for (const wchar_t c : list) {
-        if (std::iswspace(static_cast<wint_t>(c)) || c == L';')
-            flush();
-        else
-            item += c;
+        if (equals == std::wstring::npos)
+            AddProxyEntry(item, out);
+        else if (Lower(item.substr(0, equals)) == wanted)
+            AddProxyEntry(item.substr(equals + 1), out);
+    });
+}
+
+// `text` against a pattern in which '*' stands for any run of characters; both in lower case.
+bool MatchesPattern(const std::wstring& pattern, const std::wstring& text)
+{
+    size_t p = 0, t = 0, star = std::wstring::npos, resume = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == L'*') {
+            star = p++;
+            resume = t;
+        } else if (p < pattern.size() && pattern[p] == text[t]) {
+            ++p;
+            ++t;
+        } else if (star != std::wstring::npos) {
+            p = star + 1;
+            t = ++resume;
+        } else {
+            return false;
+        }
     }
-    flush();
+    while (p < pattern.size() && pattern[p] == L'*')
+        ++p;
+    return p == pattern.size();
+}
+
+// The bypass list of the manual settings, as Windows reads it: items separated by blanks or
+// ";", "<local>" for every host name without a dot (an IPv6 address is no name), '*' as a
+// wildcard. Nothing else is bypassed, loopback addresses included.
+bool Bypassed(const std::wstring& host, const std::wstring& bypass)
+{
+    bool bypassed = false;
+    ForEachItem(bypass, [&](const std::wstring& item) {
+        const std::wstring pattern = Lower(item);
+        if (pattern == L"<local>")
+            bypassed = bypassed || (host.find(L'.') == std::wstring::npos && host.rfind(L'[', 0) == std::wstring::npos);
+        else
+            bypassed = bypassed || MatchesPattern(pattern, host);
+    });
+    return bypassed;
+}
+
+struct UrlParts {
+    std::wstring scheme;
+    std::wstring host;
+    long port = 0;
+};
+
+UrlParts PartsOf(const std::wstring& url)
+{
+    UrlParts parts;
+    parts.scheme = Lower(SchemeOf(url));
+    const auto schemeEnd = url.find(L"://");
+    const size_t start = schemeEnd == std::wstring::npos ? 0 : schemeEnd + 3;
+    const size_t end = std::min(url.find_first_of(L"/?#", start), url.size());
+    const HostAndPort authority = SplitAuthority(url.substr(start, end - start));
+    parts.host = Lower(authority.host);
+    parts.port = LeadingNumber(authority.port);
+    if (parts.port <= 0 || parts.port > 65535)
+        parts.port = parts.scheme == L"https" ? 443 : 80;
+    return parts;
 }
 
 void LookupProxyForUrl(UniqueInternet& session, const std::wstring& url, bool detect, const wchar_t* scriptUrl,
-    std::vector<CachedProxy>& out)
+    ProxyList& out)
 {
     const WinHttpApi& api = WinHttp();
     if (!session) {
@@ -189,27 +330,85 @@ void LookupProxyForUrl(UniqueInternet& session, const std::wstring& url, bool de
         AddProxiesFromList(SchemeOf(url), info.lpszProxy, out);
 }
 
-// Automatic detection, then the configuration script, then the manual list: each source that
-// is configured adds its proxies in that order.
-void DiscoverProxies(UniqueInternet& session, const std::wstring& url, std::vector<CachedProxy>& out)
+// The WinHTTP lookups of one discovery, shared between the thread that runs them and the
+// caller, which may stop waiting for them.
+struct Lookups {
+    std::mutex lock;
+    std::condition_variable done;
+    bool finished = false;
+    ProxyList found;
+};
+
+// The body of a lookup thread. It touches only what it owns (its copies of the texts and the
+// shared record) and the WinHTTP binding, which is never unloaded.
+void RunLookups(Lookups& record, const std::wstring& url, bool detect, const std::wstring& scriptUrl) noexcept
 {
-    const WinHttpApi& api = WinHttp();
-    if (!api.Usable())
-        return;
-    IeProxyConfig config;
-    if (!api.getIEProxyConfig(&config))
-        return;
-    if (config.fAutoDetect)
-        LookupProxyForUrl(session, url, true, nullptr, out);
-    if (config.lpszAutoConfigUrl)
-        LookupProxyForUrl(session, url, false, config.lpszAutoConfigUrl, out);
-    if (config.lpszProxy)
-        AddProxiesFromList(SchemeOf(url), config.lpszProxy, out);
+    try {
+        ProxyList found;
+        {
+            UniqueInternet session;
+            if (detect)
+                LookupProxyForUrl(session, url, true, nullptr, found);
+            if (!scriptUrl.empty())
+                LookupProxyForUrl(session, url, false, scriptUrl.c_str(), found);
+        }
+        const std::lock_guard guard(record.lock);
+        record.found = std::move(found);
+        record.finished = true;
+        record.done.notify_one();
+    } catch (...) {
+        // The caller's wait ends without an answer: no proxies from these lookups.
+    }
 }
 
-ProxyEntry ToEntry(const CachedProxy& proxy)
+// Automatic detection and the configuration script, on a thread the caller waits for at most
+// `limit`; one that overruns is given up and adds nothing.
+ProxyList LookUpWithin(const std::wstring& url, bool detect, const std::wstring& scriptUrl, Milliseconds limit)
 {
-    return ProxyEntry{proxy.port, text::ToUtf8(proxy.host)};
+    const auto record = std::make_shared<Lookups>();
+    try {
+        std::thread([record, url, detect, scriptUrl]() noexcept { RunLookups(*record, url, detect, scriptUrl); }).detach();
+    } catch (const std::system_error&) {
+        return {};
+    }
+    std::unique_lock lock(record->lock);
+    if (!record->done.wait_for(lock, limit, [&] { return record->finished; }))
+        return {};
+    return std::move(record->found);
+}
+
+// Automatic detection, then the configuration script, then the manual list: each source that
+// is configured adds its proxies in that order.
+ProxyList DiscoverProxies(const std::wstring& url, const Deadline& deadline)
+{
+    ProxyList found;
+    const WinHttpApi& api = WinHttp();
+    if (!api.Usable())
+        return found;
+    IeProxyConfig config;
+    if (!api.getIEProxyConfig(&config))
+        return found;
+
+    const std::wstring scriptUrl = config.lpszAutoConfigUrl ? config.lpszAutoConfigUrl : L"";
+    if (config.fAutoDetect || !scriptUrl.empty()) {
+        Milliseconds limit = lookupLimit;
+        if (deadline)
+            limit = std::min(limit, std::chrono::ceil<Milliseconds>(*deadline - std::chrono::steady_clock::now()));
+        if (limit > 0ms)
+            found = LookUpWithin(url, config.fAutoDetect, scriptUrl, limit);
+    }
+    if (config.lpszProxy && !Bypassed(PartsOf(url).host, config.lpszProxyBypass ? config.lpszProxyBypass : L""))
+        AddProxiesFromList(SchemeOf(url), config.lpszProxy, found);
+    return found;
+}
+
+std::vector<ProxyEntry> ToEntries(const ProxyList& proxies)
+{
+    std::vector<ProxyEntry> result;
+    result.reserve(proxies.size());
+    for (const CachedProxy& proxy : proxies)
+        result.push_back(ProxyEntry{proxy.port, text::ToUtf8(proxy.host)});
+    return result;
 }
 
 } // namespace
@@ -221,30 +420,27 @@ std::string HttpSettings::UserAgent()
 
 std::vector<ProxyEntry> HttpSettings::ProxiesFor(const std::string& url)
 {
+    // "verify peer" only switches discovery off; certificates are checked regardless.
+    const auto discoveryOff = winreg::ReadRegistryDword(std::wstring(L"settings"), L"verify peer");
+    if (discoveryOff && *discoveryOff != 0)
+        return {};
+
+    const std::wstring wideUrl = text::ToWide(url);
+    const std::wstring key = DiscoveryKeyOf(wideUrl);
     ProxyCache& cache = Cache();
     const std::lock_guard guard(cache.lock);
-    if (cache.items.empty()) {
-        // "verify peer" only switches discovery off; certificates are checked regardless.
-        const auto discoveryOff = winreg::ReadRegistryDword(std::wstring(L"settings"), L"verify peer");
-        if (!discoveryOff || *discoveryOff == 0) {
-            try {
-                std::vector<CachedProxy> found;
-                {
-                    UniqueInternet session;
-                    DiscoverProxies(session, text::ToWide(url), found);
-                }
-                cache.items.insert(cache.items.end(), found.begin(), found.end());
-            } catch (const std::exception&) {
-                // Discovery is best effort: without proxies the transfer goes out directly.
-            }
+    auto cached = cache.byKey.find(key);
+    if (cached == cache.byKey.end()) {
+        ProxyList found;
+        try {
+            found = DiscoverProxies(wideUrl, deadline_);
+        } catch (const std::exception&) {
+            // Discovery is best effort: without proxies the transfer goes out directly.
+            found.clear();
         }
+        cached = cache.byKey.emplace(key, std::move(found)).first;
     }
-
-    std::vector<ProxyEntry> result;
-    result.reserve(cache.items.size());
-    for (const CachedProxy& proxy : cache.items)
-        result.push_back(ToEntry(proxy));
-    return result;
+    return ToEntries(cached->second);
 }
 
 ProxyCredentials HttpSettings::ProxyCredentialsFor(const ProxyEntry& /*entry*/)
@@ -252,20 +448,24 @@ ProxyCredentials HttpSettings::ProxyCredentialsFor(const ProxyEntry& /*entry*/)
     return ProxyCredentials{};
 }
 
-std::vector<ProxyEntry> ParseProxyList(const std::wstring& scheme, const std::wstring& list)
+std::vector<ProxyEntry> ManualProxiesFor(const std::wstring& url, const std::wstring& list, const std::wstring& bypass)
 {
-    std::vector<CachedProxy> found;
-    AddProxiesFromList(scheme, list, found);
-    std::vector<ProxyEntry> result;
-    for (const CachedProxy& proxy : found)
-        result.push_back(ToEntry(proxy));
-    return result;
+    ProxyList found;
+    if (!Bypassed(PartsOf(url).host, bypass))
+        AddProxiesFromList(SchemeOf(url), list, found);
+    return ToEntries(found);
 }
 
 std::wstring SchemeOf(const std::wstring& url)
 {
     const auto end = url.find(L"://");
     return end == std::wstring::npos ? std::wstring(L"http") : url.substr(0, end);
+}
+
+std::wstring DiscoveryKeyOf(const std::wstring& url)
+{
+    const UrlParts parts = PartsOf(url);
+    return parts.scheme + L"://" + parts.host + L":" + std::to_wstring(parts.port);
 }
 
 } // namespace http

@@ -291,8 +291,7 @@ TEST_F(MainWindowLayout, SizePositionAndBarFollowTheDpi)
     // The same margin on both sides.
     EXPECT_EQ(client.right - barRect.right, barRect.left);
 
-    for (int i = 0; i < 40; ++i)
-        ::PostMessageW(window, gui::WM_DOWNLOAD_PROGRESS, 0, 0);
+    ::PostMessageW(window, gui::WM_DOWNLOAD_PROGRESS, 40, 0);
     PumpFor(300);
     EXPECT_EQ(::SendMessageW(bar, PBM_GETPOS, 0, 0), 40);
     SaveScreenshot(window, (L"progress-" + std::to_wstring(dpi) + L".bmp").c_str());
@@ -380,7 +379,7 @@ TEST_F(MainWindowTest, DpiChangeResizesInPlaceAndStaysTopmost)
     EXPECT_TRUE(IsTopmost(window));
 }
 
-TEST_F(MainWindowTest, DownloadMessagesStepRemoveAndFinish)
+TEST_F(MainWindowTest, DownloadMessagesMoveRemoveAndFinishTheBar)
 {
     const fs::path marker = fs::temp_directory_path() / ("rora-window-test-" + std::to_string(::GetCurrentProcessId()));
     std::error_code ignored;
@@ -401,10 +400,14 @@ TEST_F(MainWindowTest, DownloadMessagesStepRemoveAndFinish)
     EXPECT_EQ(::SendMessageW(bar, PBM_GETRANGE, TRUE, 0), 0);
     EXPECT_EQ(::SendMessageW(bar, PBM_GETRANGE, FALSE, 0), 100);
     EXPECT_EQ(::SendMessageW(bar, PBM_GETPOS, 0, 0), 0);
-    for (int i = 0; i < 3; ++i)
-        ::PostMessageW(window, gui::WM_DOWNLOAD_PROGRESS, 0, 0);
+    // The bar shows the percentage it is sent, back to 0 when an attempt starts over.
+    for (const WPARAM percent : {37, 0, 12, 100})
+        ::PostMessageW(window, gui::WM_DOWNLOAD_PROGRESS, percent, 0);
     PumpFor(100);
-    EXPECT_EQ(::SendMessageW(bar, PBM_GETPOS, 0, 0), 3);
+    EXPECT_EQ(::SendMessageW(bar, PBM_GETPOS, 0, 0), 100);
+    ::PostMessageW(window, gui::WM_DOWNLOAD_PROGRESS, 0, 0);
+    PumpFor(100);
+    EXPECT_EQ(::SendMessageW(bar, PBM_GETPOS, 0, 0), 0);
 
     ::PostMessageW(window, gui::WM_DOWNLOAD_STOPPED, 0, 0);
     PumpFor(100);

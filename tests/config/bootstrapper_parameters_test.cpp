@@ -90,7 +90,8 @@ protected:
 
 TEST_F(ParameterFetch, StoresTheLinksAndTheRestInOrder)
 {
-    Answer(200, R"({"installer_url":"https://i.example/a.exe","z":1,"msi_url":"https://i.example/a.msi","campaign":"caf\u00e9","a":[true,null]})");
+    // A repeated member keeps its first place and takes its last value.
+    Answer(200, R"({"installer_url":"https://i.example/a.exe","z":1,"msi_url":"https://i.example/a.msi","campaign":"caf\u00e9","a":[true,null],"z":3})");
     Fetch();
     EXPECT_EQ(Stored(L"", L"XYZID"), Wide(L"")) << "the test program's name has no identifier";
     EXPECT_EQ(Stored(L"Installation", L"InstallerDownloadLink"), Wide(L"https://i.example/a.exe"));
@@ -98,7 +99,7 @@ TEST_F(ParameterFetch, StoresTheLinksAndTheRestInOrder)
     const auto common = regtest::ReadRaw(nativeView, L"", L"Common Data");
     ASSERT_TRUE(common);
     EXPECT_EQ(common->type, static_cast<DWORD>(REG_BINARY));
-    EXPECT_EQ(Bytes(common->bytes), "{\"z\":1,\"campaign\":\"caf\xc3\xa9\",\"a\":[true,null]}");
+    EXPECT_EQ(Bytes(common->bytes), "{\"z\":3,\"campaign\":\"caf\xc3\xa9\",\"a\":[true,null]}");
 }
 
 TEST_F(ParameterFetch, AStoredIdentifierMeansNothingIsAsked)

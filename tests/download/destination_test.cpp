@@ -107,16 +107,15 @@ TEST(MakeUniqueDirectory, FileSystemFailuresBecomeInternalError107)
     fs::remove(file);
 }
 
-TEST(FreeSpaceRule, ComparesTotalFreeBytesWithTheLength)
+TEST(FreeSpaceRule, ComparesTheFreeBytesWithTheWholeLength)
 {
     const fs::path temp = fs::temp_directory_path();
     EXPECT_TRUE(gui::HasEnoughFreeSpace(temp, 0));
     EXPECT_TRUE(gui::HasEnoughFreeSpace(temp, 1024));
     ULARGE_INTEGER available{}, total{}, free{};
     ASSERT_TRUE(::GetDiskFreeSpaceExW(temp.c_str(), &available, &total, &free));
-    if (free.QuadPart < 0xFFFFFFFFull) {
-        EXPECT_FALSE(gui::HasEnoughFreeSpace(temp, 0xFFFFFFFFu));
-    }
+    EXPECT_FALSE(gui::HasEnoughFreeSpace(temp, total.QuadPart + 1));
+    EXPECT_FALSE(gui::HasEnoughFreeSpace(temp, (total.QuadPart + 1) << 32 | 1)) << "lengths beyond 32 bits count whole";
     // A folder that does not exist: the query fails, only a length of 0 passes.
     EXPECT_TRUE(gui::HasEnoughFreeSpace(L"Q:\\no\\such\\folder", 0));
     EXPECT_FALSE(gui::HasEnoughFreeSpace(L"Q:\\no\\such\\folder", 1));

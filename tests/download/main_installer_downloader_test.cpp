@@ -3,12 +3,14 @@
 #include "download/main_installer_downloader.h"
 
 #include "../config/product_key_fixture.h"
+#include "../http/test_peers.h"
 #include "download/window_messages.h"
 #include "http/http_settings.h"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -45,6 +47,7 @@ std::string ReadAll(const fs::path& path)
 
 struct Outcome {
     std::vector<UINT> messages; // STOPPED, FINISHED and PROGRESS in arrival order
+    std::vector<int> percents; // of the PROGRESS messages
     int progress = 0;
     bool finished = false;
 };
@@ -71,7 +74,10 @@ protected:
 
     void Link(const std::string& path) { regtest::WriteRawString(nativeView, L"Installation", L"QaInstallerDownloadLink", Wide(Server() + path)); }
 
-    void Make() { downloader = std::make_unique<gui::MainInstallerDownloader>(window, std::make_shared<http::HttpSettings>()); }
+    void Make(std::shared_ptr<http::HttpSettings> settings = std::make_shared<http::HttpSettings>())
+    {
+        downloader = std::make_unique<gui::MainInstallerDownloader>(window, std::move(settings));
+    }
 
     // Pumps the window's messages until WM_DOWNLOAD_FINISHED or the time is up.
     Outcome Pump(std::chrono::seconds limit = std::chrono::seconds(60), int stopAfterProgress = -1)
@@ -85,11 +91,13 @@ protected:
                 continue;
             }
             if (message.message == gui::WM_DOWNLOAD_PROGRESS) {
+                run.percents.push_back(static_cast<int>(message.wParam));
                 if (++run.progress == stopAfterProgress)
                     downloader->Stop();
+            } else if (message.message >= WM_USER && message.message <= WM_USER + 2) {
+                EXPECT_EQ(message.wParam, 0u);
             }
             if (message.message >= WM_USER && message.message <= WM_USER + 2) {
-                EXPECT_EQ(message.wParam, 0u);
                 EXPECT_EQ(message.lParam, 0);
                 run.messages.push_back(message.message);
             }
@@ -128,7 +136,7 @@ TEST_F(Coordinator, DownloadsIntoAFreshFolderAndReportsProgress)
     EXPECT_EQ(Ending(run, 2), (std::vector<UINT>{Stopped, Finished}));
     EXPECT_EQ(run.messages.back(), Finished);
     EXPECT_GE(run.progress, 1);
-    EXPECT_LE(run.progress, 99);
+    EXPECT_EQ(run.percents.back(), 100);
 
     const fs::path path = downloader->GetInstallerPath();
     EXPECT_EQ(path.filename(), L"RoraREZIdadezo15.exe");
@@ -153,6 +161,42 @@ TEST_F(Coordinator, WithoutALengthTheBarNeverMoves)
     EXPECT_EQ(downloader->GetErrorText(), "");
     EXPECT_EQ(run.progress, 0);
     EXPECT_EQ(fs::file_size(downloader->GetInstallerPath()), fs::file_size(SignedInstaller()));
+}
+
+TEST_F(Coordinator, TheBarShowsThePercentageOfTheFileReceived)
+{
+    // A redirect's own answer never moves the bar.
+    Link("/redirect?to=/paced/3000000%3Fpieces%3D20");
+    Make();
+    downloader->Start();
+    Outcome run = Pump();
+    ASSERT_TRUE(run.finished);
+    ASSERT_GE(run.percents.size(), 2u);
+    EXPECT_TRUE(std::is_sorted(run.percents.begin(), run.percents.end()));
+    EXPECT_EQ(run.percents.back(), 100);
+
+    // The first GET breaks off halfway through the first proxy; the second proxy brings it all:
+    // the bar rises, goes back to 0 once, and rises to 100.
+    Link("/flaky/" + peers::Token() + "/3000000?pieces=20");
+    Make(std::make_shared<peers::FixedSettings>(
+        std::vector{peers::LocalProxy("RORA_PROXY_PORT"), peers::LocalProxy("RORA_PROXY_PORT")}, http::ProxyCredentials{}));
+    downloader->Start();
+    run = Pump();
+    ASSERT_TRUE(run.finished);
+    const auto fallback = std::find(run.percents.begin(), run.percents.end(), 0);
+    ASSERT_NE(fallback, run.percents.end()) << "the bar never went back";
+    EXPECT_NE(fallback, run.percents.begin()) << "the first attempt never moved the bar";
+    EXPECT_TRUE(std::is_sorted(run.percents.begin(), fallback) && std::is_sorted(fallback, run.percents.end()));
+    EXPECT_EQ(run.percents.back(), 100);
+
+    // A compressed answer: more bytes reach the file than the announced total; the bar ends at 100.
+    Link("/gzip/3000000");
+    Make();
+    downloader->Start();
+    run = Pump();
+    ASSERT_TRUE(run.finished);
+    ASSERT_FALSE(run.percents.empty());
+    EXPECT_EQ(run.percents.back(), 100);
 }
 
 TEST_F(Coordinator, TransferFailuresBecomeTheWorkerError)

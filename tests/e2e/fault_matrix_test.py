@@ -13,6 +13,13 @@ from run_helpers import TEMP_INSTALLER, BootstrapperTestCase
 from servers import Route, unused_port
 from wine_env import CONNECTIONS_KEY, ENV, INSTALLATION_KEY, PRODUCT_KEY, connection_settings, find_window
 
+# The time the program gives its work before the window appears, and the text it shows when the
+# content-information request met that limit (README).
+PREPARATION_BUDGET = 45
+BUDGET_SPENT = "Connection Error: 28 (preparing the download took too long)"
+# The most members a parameter answer may have (README).
+MAX_MEMBERS = 5000
+
 class FaultMatrixTest(BootstrapperTestCase):
     def setUp(self):
         super().setUp()
@@ -60,9 +67,23 @@ class FaultMatrixTest(BootstrapperTestCase):
         self.use_download("/files/x.exe")
         self.expect_failure("Connection Error: 28", 100, "fault-stall-body.png")
 
+    def test_servers_that_refuse_head_or_give_no_length(self):
+        # The length is unknown then: no free-space check, and the download decides. Temp is on
+        # a 4 MiB disk, far from the 4 GiB an unknown length once asked for.
+        self.small_temp("size=4m")
+        for name, route in (("403", Route(self.payload, head_status=403)), ("405", Route(self.payload, head_status=405)),
+                            ("no length", Route(self.payload, length=False))):
+            with self.subTest(name):
+                self.files.route("/files/x.exe", route)
+                self.use_download("/files/x.exe")
+                self.expect_success()
+                os.remove(self.log)
+
     # -- proxies -------------------------------------------------------------------------------
-    def use_proxies(self, proxy_list):
-        self.prefix.reg_add(CONNECTIONS_KEY, "DefaultConnectionSettings", connection_settings(2 | 1, proxy_list), kind="REG_BINARY")
+    def use_proxies(self, proxy_list="", script=""):
+        flags = 1 | (2 if proxy_list else 0) | (4 if script else 0)
+        self.prefix.reg_add(CONNECTIONS_KEY, "DefaultConnectionSettings", connection_settings(flags, proxy_list, script=script),
+                            kind="REG_BINARY")
         self.addCleanup(self.prefix.wine, ["reg", "delete", CONNECTIONS_KEY, "/v", "DefaultConnectionSettings", "/f"],
                         check=False)
 
@@ -82,6 +103,37 @@ class FaultMatrixTest(BootstrapperTestCase):
         self.use_proxies("127.0.0.1:%s;127.0.0.1:%s" % (ENV["RORA_DEAD_PORT"], ENV["RORA_PROXY_PORT"]))
         self.use_download()
         self.expect_success()
+
+    # -- the time before the window -------------------------------------------------------------
+    def first_run(self):
+        """A first run: the parameter request is made too, and names the download link."""
+        self.prefix.reset_product_key()
+        self.use_service()
+        self.service.json("/api/parameter-storage", {"installer_url": self.files.url("/files/RoraREZIdadezo15.exe")})
+
+    def test_proxies_that_never_answer_cannot_hold_the_window_back(self):
+        self.first_run()
+        self.use_proxies("127.0.0.1:%d;127.0.0.1:%d" % (self.silent_port(), self.silent_port()))
+        self.expect_failure(BUDGET_SPENT, PREPARATION_BUDGET, "fault-budget-proxies.png")
+        self.assertLess(self.window_after, PREPARATION_BUDGET + 5)
+        self.assertGreater(self.window_after, PREPARATION_BUDGET - 5, "the proxies were not tried")
+        self.assertEqual(self.service.requests, [])
+
+    def test_a_proxy_script_that_never_comes_cannot_hold_the_window_back(self):
+        self.first_run()
+        self.files.route("/files/RoraREZIdadezo15.exe", Route(self.payload, chunk=16384, delay=0.05))
+        self.use_proxies(script="http://127.0.0.1:%d/proxy.pac" % self.silent_port())
+        started = time.time()
+        process = self.prefix.start([ENV["RORA_BOOTSTRAPPER"]], extra_env=self.installer_env())
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        self.assertIsNotNone(find_window(timeout=PREPARATION_BUDGET + 15), "the window never appeared")
+        self.assertLess(time.time() - started, PREPARATION_BUDGET + 5)
+        # Each lookup is given up after 10 s and counts as no proxy, once per host: the parameter
+        # request and the size query go out directly, and the download asks no more.
+        self.assertEqual(process.wait(60), 0)
+        self.assertLess(time.time() - started, 28)
+        self.assertEqual(len(self.launches()), 1)
+        self.assertEqual(len(self.service.requests), 1)
 
     # -- the disk ------------------------------------------------------------------------------
     def small_temp(self, options="size=1m"):
@@ -131,10 +183,24 @@ class FaultMatrixTest(BootstrapperTestCase):
                 self.first_run_answer(body)
                 self.expect_failure(text, 20, "fault-params-%d.png" % len(body))
 
-    def test_a_huge_parameter_answer_is_refused_and_the_run_goes_on(self):
-        self.first_run_answer(b'{"campaign": "' + b"x" * (8 << 20) + b'"}')
-        self.expect_success()
-        self.assertIsNone(self.prefix.reg_query(PRODUCT_KEY, "Common Data"))
+    def test_huge_parameter_answers_are_refused_and_the_run_goes_on(self):
+        members = lambda n: "".join(',"k%d":%d' % (i, i) for i in range(n))
+        link = '{"installer_url":"%s"' % self.files.url("/files/RoraREZIdadezo15.exe")
+        cases = (
+            ("8 MiB", b'{"campaign": "' + b"x" * (8 << 20) + b'"}', None),
+            ("too many members", (link + members(MAX_MEMBERS) + "}").encode(), None),
+            ("as many members as allowed", (link + members(MAX_MEMBERS - 1) + "}").encode(),
+             "{" + members(MAX_MEMBERS - 1)[1:] + "}"),
+        )
+        for name, body, stored in cases:
+            with self.subTest(name):
+                self.first_run_answer(body)
+                self.expect_success()
+                os.remove(self.log)
+                common = self.prefix.reg_query(PRODUCT_KEY, "Common Data")
+                self.assertEqual(common and bytes.fromhex(common[1]).decode(), stored)
+                self.assertEqual(self.prefix.reg_query(INSTALLATION_KEY, "InstallerDownloadLink") is not None,
+                                 stored is not None)
 
     def test_registry_values_of_the_wrong_type_are_passed_over(self):
         self.prefix.reg_add(INSTALLATION_KEY, "QaInstallerDownloadLink", "5", kind="REG_DWORD")

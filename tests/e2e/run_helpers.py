@@ -4,6 +4,7 @@ user, the registry and the installer see."""
 import os
 import re
 import shutil
+import socket
 import subprocess
 import time
 
@@ -73,11 +74,14 @@ class BootstrapperTestCase(WineTestCase):
         return self.prefix.drive_c(*user_part.split("/"))
 
     def failure_shown(self, *args, shot_name, wait=60):
-        """Runs with the window, waits for the failure, returns (text, red pixels, exit code)."""
+        """Runs with the window, waits for the failure, returns (text, red pixels, exit code).
+        Leaves in self.window_after the seconds from the start until the window was seen."""
+        started = time.time()
         process = self.prefix.start([ENV["RORA_BOOTSTRAPPER"]] + list(args), extra_env=self.installer_env())
         self.addCleanup(lambda: process.poll() is None and process.kill())
         window = find_window(timeout=60)
         self.assertIsNotNone(window, "the window never appeared")
+        self.window_after = time.time() - started
         deadline = time.time() + wait
         shot = os.path.join(self.work, shot_name)
         while True:
@@ -110,3 +114,11 @@ class BootstrapperTestCase(WineTestCase):
         except subprocess.TimeoutExpired:
             self.prefix.wine([os.environ["RORA_FAKE_INSTALLER"], "--post-close"], timeout=30, check=False)
             return process.wait(timeout)
+
+    def silent_port(self):
+        """A port that accepts connections and never answers, closed when the test ends."""
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(16)
+        self.addCleanup(listener.close)
+        return listener.getsockname()[1]

@@ -11,14 +11,15 @@ import time
 class Route:
     """What one path answers. `body` is bytes; `chunk`/`delay` pace the body; `drop_after`
     closes the connection after that many body bytes; `length` overrides the announced
-    Content-Length (None: the body's, False: none); `head_length` does so for HEAD only;
-    `stall` waits before the headers, `stall_body` after that many body bytes (`stall_for` s)."""
+    Content-Length (None: the body's, False: none); `head_length` and `head_status` do so for HEAD
+    only; `stall` waits before the headers, `stall_body` after that many body bytes (`stall_for` s)."""
 
     def __init__(self, body=b"", status=200, content_type="application/octet-stream",
                  chunk=65536, delay=0.0, drop_after=None, length=None, stall=0.0, head_length=None,
-                 stall_body=None, stall_for=0.0):
+                 stall_body=None, stall_for=0.0, head_status=None):
         self.body = body
         self.status = status
+        self.head_status = head_status
         self.content_type = content_type
         self.chunk = chunk
         self.delay = delay
@@ -47,7 +48,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             route = Route(b"not found", status=404, content_type="text/plain")
         if route.stall:
             time.sleep(route.stall)
-        self.send_response(route.status)
+        self.send_response(route.head_status if (not with_body and route.head_status) else route.status)
         if route.content_type:
             self.send_header("Content-Type", route.content_type)
         length = route.head_length if (not with_body and route.head_length is not None) else route.length

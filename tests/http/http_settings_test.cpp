@@ -14,43 +14,64 @@ namespace {
 
 using Hosts = std::vector<std::pair<std::string, int>>;
 
-Hosts Parse(const wchar_t* scheme, const wchar_t* list)
+struct ManualCase {
+    const wchar_t* url;
+    const wchar_t* list;
+    const wchar_t* bypass;
+    Hosts expected;
+};
+
+TEST(ManualProxyList, IsReadAsWindowsReadsIt)
 {
-    Hosts hosts;
-    for (const auto& entry : http::ParseProxyList(scheme, list))
-        hosts.emplace_back(entry.host, entry.port);
-    return hosts;
+    const ManualCase cases[] = {
+        // Items for one scheme, written in any case, and items for every scheme.
+        {L"https://x/", L"http=a:80;https=b:443", L"", {{"b", 443}}},
+        {L"http://x/", L"http=a:80;https=b:443", L"", {{"a", 80}}},
+        {L"https://x/", L"HTTPS=b:443;Http=a:80", L"", {{"b", 443}}},
+        {L"HTTP://x/", L"http=a:80 c:81", L"", {{"a", 80}, {"c", 81}}},
+        {L"x/setup.exe", L"http=a:80;https=b:443", L"", {{"a", 80}}},
+        {L"https://x/", L"socks=s:1080", L"", {}},
+        // Separators.
+        {L"https://x/", L"a:80; b:81", L"", {{"a", 80}, {"b", 81}}},
+        {L"http://x/", L"\ta:1\r\n;;b:2  ", L"", {{"a", 1}, {"b", 2}}},
+        {L"http://x/", L"", L"", {}},
+        // Hosts and ports: no readable port is -1 (port 80 later); 0 and above 65535 are refused.
+        {L"https://x/", L"https://p:8443 https=http://q:3128/", L"", {{"p", 8443}, {"q", 3128}}},
+        {L"https://x/", L"p:abc q", L"", {{"p", -1}, {"q", -1}}},
+        {L"https://x/", L"p:0 q:65536 r:99999999999 s:65535", L"", {{"s", 65535}}},
+        {L"https://x/", L"[2001:db8::1]:3128 [2001:db8::2] [::1]:0", L"", {{"[2001:db8::1]", 3128}, {"[2001:db8::2]", -1}}},
+        {L"https://x/", L"[2001:db8::1:3128 [::1]x ok:1", L"", {{"ok", 1}}},
+        {L"https://x/", L"user:pw@host:8080 http://u@h2", L"", {{"host", 8080}, {"h2", -1}}},
+        {L"https://x/", L":8080 http:// []:80", L"", {}},
+        // The bypass list: "<local>" for names without a dot, '*' patterns, any case; nothing
+        // is bypassed unless listed, loopback included.
+        {L"https://intranet/", L"p:1", L"<local>", {}},
+        {L"https://[::1]/", L"p:1", L"<local>", {{"p", 1}}},
+        {L"https://intranet.corp/", L"p:1", L"<LOCAL>", {{"p", 1}}},
+        {L"https://a.corp.example/x", L"p:1", L"x.test *.CORP.example", {}},
+        {L"https://corp.example/", L"p:1", L"*.corp.example", {{"p", 1}}},
+        {L"http://10.1.2.3:8080/", L"p:1", L"foo.test;10.*", {}},
+        {L"http://user@Build-7/", L"p:1", L"\tbuild-*", {}},
+        {L"https://x.test/", L"p:1", L"x.tes", {{"p", 1}}},
+        {L"https://127.0.0.1/", L"p:1", L"", {{"p", 1}}},
+        {L"https://localhost/", L"p:1", L"*.localhost", {{"p", 1}}},
+    };
+    for (const ManualCase& c : cases) {
+        Hosts hosts;
+        for (const auto& entry : http::ManualProxiesFor(c.url, c.list, c.bypass))
+            hosts.emplace_back(entry.host, entry.port);
+        EXPECT_EQ(hosts, c.expected) << "url " << c.url << ", list " << c.list << ", bypass " << c.bypass;
+    }
 }
 
-TEST(ProxyList, SchemeSpecificItemsApplyOnlyToTheirScheme)
+TEST(ManualProxyList, DiscoveryKeysAreSchemeHostAndPort)
 {
-    EXPECT_EQ(Parse(L"https", L"http=a:80;https=b:443"), (Hosts{{"b", 443}}));
-    EXPECT_EQ(Parse(L"http", L"http=a:80;https=b:443"), (Hosts{{"a", 80}}));
-    EXPECT_EQ(Parse(L"https", L"socks=s:1080"), Hosts{});
-    EXPECT_EQ(Parse(L"https", L"HTTPS=b:443"), Hosts{}) << "schemes compare exactly";
-}
-
-TEST(ProxyList, ItemsSplitAtBlanksAndSemicolons)
-{
-    EXPECT_EQ(Parse(L"https", L"a:80; b:81"), (Hosts{{"a", 80}, {"b", 81}}));
-    EXPECT_EQ(Parse(L"http", L"\ta:1\r\n;;b:2  "), (Hosts{{"a", 1}, {"b", 2}}));
-    EXPECT_EQ(Parse(L"http", L""), Hosts{});
-}
-
-TEST(ProxyList, SchemesAndPortsAreReadLeniently)
-{
-    EXPECT_EQ(Parse(L"https", L"https://p:8443"), (Hosts{{"p", 8443}}));
-    EXPECT_EQ(Parse(L"https", L"https=http://p:3128/"), (Hosts{{"p", 3128}}));
-    EXPECT_EQ(Parse(L"https", L"p:abc"), (Hosts{{"p", -1}}));
-    EXPECT_EQ(Parse(L"https", L"p"), (Hosts{{"p", -1}}));
-    EXPECT_EQ(Parse(L"https", L"p:99999999999"), (Hosts{{"p", -1}}));
-    EXPECT_EQ(Parse(L"https", L"p:70000 q:0"), (Hosts{{"p", -1}, {"q", -1}}));
-}
-
-TEST(ProxyList, SchemeOfAUrlWithoutSchemeIsHttp)
-{
-    EXPECT_EQ(http::SchemeOf(L"https://host/x"), L"https");
-    EXPECT_EQ(http::SchemeOf(L"host/x"), L"http");
+    EXPECT_EQ(http::DiscoveryKeyOf(L"https://user@Host/x?y"), L"https://host:443");
+    EXPECT_EQ(http::DiscoveryKeyOf(L"HTTPS://host:443/"), L"https://host:443");
+    EXPECT_EQ(http::DiscoveryKeyOf(L"http://host"), L"http://host:80");
+    EXPECT_EQ(http::DiscoveryKeyOf(L"http://host:8080#a"), L"http://host:8080");
+    EXPECT_EQ(http::DiscoveryKeyOf(L"https://[::1]:8443/"), L"https://[::1]:8443");
+    EXPECT_EQ(http::DiscoveryKeyOf(L"host/x"), L"http://host:80");
 }
 
 TEST(HttpSettings, NamesTheProductAndHasNoProxyCredentials)

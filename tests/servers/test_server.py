@@ -8,7 +8,8 @@ The URL path chooses the answer:
   /status/CODE[?body=TEXT]   that status, with TEXT as a plain-text body
   /redirect?to=URL[&code=C]  a redirect (302 unless C) to URL
   /drop/N?after=M            announces N bytes, sends M of them and drops the connection
-  /flaky/KEY/N               the first request for KEY drops after N/2 bytes, later ones get N
+  /flaky/KEY/N[?pieces=P]    the first request for KEY drops after N/2 bytes, later ones get N;
+                             in P pieces of N/P bytes 20 ms apart
   /stall[?after=M&seconds=S] announces M+1000 bytes, sends M and then nothing for S seconds
   /stall-headers[?seconds=S] accepts the request and answers nothing for S seconds
   /drip[?interval=I]         announces 100000 bytes and sends one every I seconds
@@ -203,11 +204,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             if self.command == "HEAD":
                 return
+            body = pattern(n)[: n // 2] if first else pattern(n)
+            pieces = max(1, int(query.get("pieces", "1")))
+            step = (n + pieces - 1) // pieces
+            for start in range(0, len(body), step):
+                self.wfile.write(body[start:start + step])
+                self.wfile.flush()
+                if pieces > 1:
+                    time.sleep(0.02)
             if first:
-                self.wfile.write(pattern(n)[: n // 2])
                 self._drop()
-            else:
-                self.wfile.write(pattern(n))
         elif head == "stall":
             after = int(query.get("after", "0"))
             self.send_response(200)
