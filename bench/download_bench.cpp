@@ -14,6 +14,7 @@
 #include "sys/system_library.h"
 #include "sys/unique_resource.h"
 #include "config/bootstrapper_parameters.h"
+#include "download/installer_trust.h"
 #include "download/main_installer_downloader.h"
 #include "download/window_messages.h"
 #include "http/http_settings.h"
@@ -276,6 +277,23 @@ int ParseAnswers()
 
 } // namespace
 
+// The installer's signature check of one file, as the worker runs it after a download: the first
+// check of the process (which loads and sets up the system's verification) and a second one.
+int TimeCheck(const char* path)
+{
+    const std::filesystem::path file(path);
+    double ms[2] = {};
+    bool trusted = true;
+    for (double& time : ms) {
+        const auto started = std::chrono::steady_clock::now();
+        const gui::CheckedInstaller checked = gui::CheckInstaller(file);
+        time = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+        trusted = trusted && checked.Trusted();
+    }
+    std::printf("first_ms=%.1f again_ms=%.1f trusted=%d\n", ms[0], ms[1], trusted ? 1 : 0);
+    return trusted ? 0 : 1;
+}
+
 int main(int argc, char** argv)
 {
     const double enteredMs = MsSinceProcessStart();
@@ -289,5 +307,7 @@ int main(int argc, char** argv)
         return CloseWindowTitled(argv[2]);
     if (argc > 1 && std::strcmp(argv[1], "--parse-answers") == 0)
         return ParseAnswers();
+    if (argc > 2 && std::strcmp(argv[1], "--check") == 0)
+        return TimeCheck(argv[2]);
     return RunDownload(instance, enteredMs);
 }

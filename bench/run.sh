@@ -250,6 +250,17 @@ for run in $(seq 1 "$runs"); do
     rm -rf "$data/wine-temp"/*
 done
 
+echo "== Signature check of the served installers, as the worker runs it"
+checks=$run_dir/checks.txt
+: >"$checks"
+for mib in 16 256; do
+    for _ in 1 2 3; do
+        line=$(timeout 120 wine "$bench_exe" --check "$(winpath "$data/serve/${mib}MiB.bin")" </dev/null 2>/dev/null \
+            | tr -d '\r') || { echo "   the check of ${mib}MiB.bin failed: $line" >&2; exit 1; }
+        printf '%s\t%s\n' "$(stat -c %s "$data/serve/${mib}MiB.bin")" "$line" >>"$checks"
+    done
+done
+
 echo "== Parameter answers: 1 MiB of the costliest shapes"
 answers=$run_dir/answers.txt
 timeout 300 wine "$bench_exe" --parse-answers </dev/null 2>/dev/null | tr -d '\r' >"$answers" || {
@@ -258,6 +269,6 @@ timeout 300 wine "$bench_exe" --parse-answers </dev/null 2>/dev/null | tr -d '\r
 }
 
 echo
-python3 "$source_dir/bench/report.py" --downloads "$results" --startup "$startup" --answers "$answers" \
+python3 "$source_dir/bench/report.py" --downloads "$results" --startup "$startup" --answers "$answers" --checks "$checks" \
     --exe "$exe" --map "$link_map" \
     --cores "$(nproc)" --cpu "$(lscpu | sed -n 's/^Model name: *//p' | head -n1)" | tee "$run_dir/report.txt"
