@@ -2,7 +2,10 @@
 
 #include "sys/system_library.h"
 
+#include <sddl.h>
+
 #include <atomic>
+#include <string>
 
 namespace sys {
 namespace {
@@ -91,36 +94,61 @@ bool IsOsVersionAtLeast(DWORD minor)
     return ::VerifyVersionInfoW(&info, VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, mask) != FALSE;
 }
 
-bool IsWow64()
+// A yes/no answer computed once: value and "computed" flag in one word, so a reader never sees
+// one without the other.
+template <typename Compute>
+bool Cached(std::atomic<int>& cache, Compute compute)
 {
-    // Value and "computed" flag in one word, so a reader never sees one without the other.
-    static std::atomic<int> cache{0};
     const int cached = cache.load(std::memory_order_acquire);
     if (cached != 0)
         return cached == 2;
-    BOOL wow64 = FALSE;
-    const bool answer = ::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64;
+    const bool answer = compute();
     cache.store(answer ? 2 : 1, std::memory_order_release);
     return answer;
+}
+
+// The process token's information of one class; empty when it cannot be read.
+std::string TokenInformation(TOKEN_INFORMATION_CLASS kind)
+{
+    HANDLE opened = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened))
+        return {};
+    const UniqueKernelHandle token(opened);
+    DWORD size = 0;
+    ::GetTokenInformation(token.Get(), kind, nullptr, 0, &size);
+    std::string buffer(size, '\0');
+    if (size == 0 || !::GetTokenInformation(token.Get(), kind, buffer.data(), size, &size))
+        return {};
+    return buffer;
+}
+
+bool IsWow64()
+{
+    static std::atomic<int> cache{0};
+    return Cached(cache, [] {
+        BOOL wow64 = FALSE;
+        return ::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64;
+    });
 }
 
 bool IsElevated()
 {
     static std::atomic<int> cache{0};
-    const int cached = cache.load(std::memory_order_acquire);
-    if (cached != 0)
-        return cached == 2;
-    bool answer = false;
-    HANDLE opened = nullptr;
-    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened)) {
-        const UniqueKernelHandle token(opened);
-        TOKEN_ELEVATION elevation{};
-        DWORD size = 0;
-        answer = ::GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof(elevation), &size)
-            && elevation.TokenIsElevated != 0;
-    }
-    cache.store(answer ? 2 : 1, std::memory_order_release);
-    return answer;
+    return Cached(cache, [] {
+        const std::string elevation = TokenInformation(TokenElevation);
+        return elevation.size() >= sizeof(TOKEN_ELEVATION)
+            && reinterpret_cast<const TOKEN_ELEVATION*>(elevation.data())->TokenIsElevated != 0;
+    });
+}
+
+std::wstring CurrentUserSid()
+{
+    const std::string user = TokenInformation(TokenUser);
+    wchar_t* text = nullptr;
+    if (user.size() < sizeof(TOKEN_USER) || !::ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid, &text))
+        return {};
+    const UniqueResource<wchar_t*, &::LocalFree> owned(text);
+    return text;
 }
 
 int GetIconTitleFontForDpi(HMODULE user32, LOGFONTW& font, UINT dpi)

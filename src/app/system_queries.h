@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <optional>
+#include <string>
 
 namespace sys {
 
@@ -30,6 +31,10 @@ bool IsWow64();
 
 // The process runs with an elevated (full administrator) token. Cached.
 bool IsElevated();
+
+// The string form ("S-1-5-21-...") of the SID of the user who runs the process; empty when it
+// cannot be read.
+std::wstring CurrentUserSid();
 
 // SystemParametersInfoForDpi(SPI_GETICONTITLELOGFONT) from the given User32 module; 0 when the
 // system lacks per-window DPI or the function.

@@ -22,25 +22,6 @@ namespace {
         std::string("Could not ") + action + " the folder " + text::ToUtf8(folder.wstring()) + ": " + text::ToUtf8(sys::SystemErrorText(error)));
 }
 
-// The string form of the SID of the user who runs the process; empty when it cannot be read.
-std::wstring CurrentUserSid()
-{
-    HANDLE opened = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &opened))
-        return {};
-    const sys::UniqueKernelHandle token(opened);
-    DWORD size = 0;
-    ::GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
-    std::string buffer(size, '\0');
-    if (size == 0 || !::GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size))
-        return {};
-    wchar_t* text = nullptr;
-    if (!::ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid, &text))
-        return {};
-    const sys::UniqueResource<wchar_t*, &::LocalFree> owned(text);
-    return text;
-}
-
 std::wstring RandomFolderName()
 {
     std::random_device source;
@@ -55,7 +36,7 @@ std::wstring RandomFolderName()
 
 UniqueSecurityDescriptor ProtectedFolderSecurity()
 {
-    const std::wstring user = CurrentUserSid();
+    const std::wstring user = sys::CurrentUserSid();
     if (user.empty())
         return UniqueSecurityDescriptor();
     // P: protected. OICI: inherited by files and folders inside. FA: full control. 0x1200a9:

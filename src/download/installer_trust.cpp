@@ -37,23 +37,23 @@ std::string Hex(unsigned long value)
 // What WinVerifyTrust's answer means for the user.
 std::string DescribeTrustStatus(LONG status)
 {
-    switch (static_cast<unsigned long>(status)) {
-    case static_cast<unsigned long>(TRUST_E_NOSIGNATURE):
-    case static_cast<unsigned long>(TRUST_E_SUBJECT_FORM_UNKNOWN):
-    case static_cast<unsigned long>(TRUST_E_PROVIDER_UNKNOWN):
+    switch (status) {
+    case TRUST_E_NOSIGNATURE:
+    case TRUST_E_SUBJECT_FORM_UNKNOWN:
+    case TRUST_E_PROVIDER_UNKNOWN:
         return "the file is not signed";
-    case static_cast<unsigned long>(TRUST_E_BAD_DIGEST):
+    case TRUST_E_BAD_DIGEST:
         return "the file was changed after it was signed";
-    case static_cast<unsigned long>(CERT_E_UNTRUSTEDROOT):
-    case static_cast<unsigned long>(CERT_E_CHAINING):
-    case static_cast<unsigned long>(CERT_E_UNTRUSTEDTESTROOT):
-    case static_cast<unsigned long>(TRUST_E_EXPLICIT_DISTRUST):
+    case CERT_E_UNTRUSTEDROOT:
+    case CERT_E_CHAINING:
+    case CERT_E_UNTRUSTEDTESTROOT:
+    case TRUST_E_EXPLICIT_DISTRUST:
         return "its certificate is not issued under a trusted root";
-    case static_cast<unsigned long>(CERT_E_EXPIRED):
+    case CERT_E_EXPIRED:
         return "its certificate has expired";
-    case static_cast<unsigned long>(CERT_E_REVOKED):
+    case CERT_E_REVOKED:
         return "its certificate has been revoked";
-    case static_cast<unsigned long>(CERT_E_WRONG_USAGE):
+    case CERT_E_WRONG_USAGE:
         return "its certificate is not for code signing";
     default:
         return "the signature check failed (" + Hex(static_cast<unsigned long>(status)) + ": "

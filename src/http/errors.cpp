@@ -59,12 +59,6 @@ internal_error::internal_error(InternalCode errorCode, const std::string& detail
 {
 }
 
-internal_error::internal_error(std::uint16_t errorCode, const std::string& message)
-    : std::runtime_error(message)
-    , code(errorCode)
-{
-}
-
 std::string InternalErrorMessage(InternalCode code, const std::string& detail)
 {
     return InternalErrorMessage(static_cast<int>(code), detail);

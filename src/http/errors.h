@@ -25,7 +25,6 @@ class internal_error : public std::runtime_error {
 public:
     // The message is InternalErrorMessage(code, detail).
     explicit internal_error(InternalCode code, const std::string& detail = std::string());
-    internal_error(std::uint16_t code, const std::string& message);
 
     std::uint16_t code;
 };

@@ -201,30 +201,26 @@ TEST_F(Coordinator, TheBarShowsThePercentageOfTheFileReceived)
 
 TEST_F(Coordinator, TransferFailuresBecomeTheWorkerError)
 {
-    Link("/status/404?body=gone");
-    Make();
-    downloader->Start();
-    Outcome run = Pump();
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(downloader->GetErrorText(), "HTTP (Error: 404) Not Found");
-    EXPECT_EQ(Ending(run, 2), (std::vector<UINT>{Stopped, Finished}));
-
-    Link("/drop/500000?after=100000");
-    Make();
-    downloader->Start();
-    run = Pump();
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(downloader->GetErrorText(), "Connection Error: 18");
-
-    // A complete download that is not the publisher's signed program: refused and deleted.
-    Link("/bytes/100000");
-    Make();
-    downloader->Start();
-    run = Pump();
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(downloader->GetErrorText(), "The installer's signature could not be verified: the file is not signed.");
+    const struct {
+        const char* link;
+        const char* error;
+    } cases[] = {
+        {"/status/404?body=gone", "HTTP (Error: 404) Not Found"},
+        {"/drop/500000?after=100000", "Connection Error: 18"},
+        // A complete download that is not the publisher's signed program: refused and deleted.
+        {"/bytes/100000", "The installer's signature could not be verified: the file is not signed."},
+    };
+    for (const auto& failure : cases) {
+        Link(failure.link);
+        Make();
+        downloader->Start();
+        const Outcome run = Pump();
+        ASSERT_TRUE(run.finished) << failure.link;
+        EXPECT_EQ(downloader->GetErrorText(), failure.error);
+        EXPECT_EQ(Ending(run, 2), (std::vector<UINT>{Stopped, Finished})) << failure.link;
+        EXPECT_FALSE(downloader->TakeInstallerFile()) << failure.link;
+    }
     EXPECT_FALSE(fs::exists(downloader->GetInstallerPath())) << "the refused file is still there";
-    EXPECT_FALSE(downloader->TakeInstallerFile());
 }
 
 TEST_F(Coordinator, PreparationFailuresStartNoWorker)

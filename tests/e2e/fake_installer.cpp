@@ -51,24 +51,16 @@ int wmain(int argc, wchar_t** argv)
         }
         return 3;
     }
-    if (argc >= 4 && std::wcscmp(argv[1], L"--hold-open") == 0) {
-        HANDLE file = ::CreateFileW(argv[2], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE)
+    if (argc >= 4 && (std::wcscmp(argv[1], L"--hold-open") == 0 || std::wcscmp(argv[1], L"--hold-mutex") == 0)) {
+        const bool file = std::wcscmp(argv[1], L"--hold-open") == 0;
+        HANDLE held = file ? ::CreateFileW(argv[2], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr)
+                           : ::CreateMutexW(nullptr, TRUE, argv[2]);
+        if (!held || held == INVALID_HANDLE_VALUE)
             return 2;
         std::printf("holding\n");
         std::fflush(stdout);
         ::Sleep(static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10) * 1000));
-        ::CloseHandle(file);
-        return 0;
-    }
-    if (argc >= 4 && std::wcscmp(argv[1], L"--hold-mutex") == 0) {
-        HANDLE mutex = ::CreateMutexW(nullptr, TRUE, argv[2]);
-        if (!mutex)
-            return 2;
-        std::printf("holding\n");
-        std::fflush(stdout);
-        ::Sleep(static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10) * 1000));
-        ::CloseHandle(mutex);
+        ::CloseHandle(held);
         return 0;
     }
 
