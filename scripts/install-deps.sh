@@ -46,11 +46,32 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     need_update=1
 fi
+# A mirror in the middle of a sync can serve one index that does not match its Release file; apt
+# then leaves that index out. A few tries usually get past it; after that the install goes on
+# with the indexes that did come.
+update_complete=1
 if [ "$need_update" = 1 ]; then
-    apt-get update -qq
+    update_complete=0
+    for attempt in 1 2 3; do
+        if apt-get update -qq; then
+            update_complete=1
+            break
+        fi
+        [ "$attempt" = 3 ] || sleep 10
+    done
+    [ "$update_complete" = 1 ] || echo "install-deps: apt-get update left out an index; installing from the rest" >&2
 fi
 if [ ${#missing[@]} -gt 0 ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    install=(env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends)
+    if ! "${install[@]}" "${missing[@]}" >/dev/null; then
+        # Without one architecture's index of a suite, the i386 and amd64 copies of a library
+        # would come from different suites at different versions, which multiarch forbids: take
+        # both from the release's own suite instead.
+        [ "$update_complete" = 0 ] || exit 1
+        codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+        echo "install-deps: installing from $codename alone, where both architectures' indexes are complete" >&2
+        "${install[@]}" -t "$codename" "${missing[@]}" >/dev/null
+    fi
 fi
 # tinyproxy's package may start a system service on its own port; tests start their own
 # instances on free ports, and no test relies on the service being gone.
