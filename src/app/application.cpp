@@ -24,11 +24,6 @@ std::wstring CommonDataFolder()
     return folder;
 }
 
-bool FileSystemEntryExists(const std::wstring& path)
-{
-    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 } // namespace
 
 Application::Application(HINSTANCE instanceHandle, int showCommand, const std::wstring& line, DownloaderFactory factory)
@@ -71,19 +66,23 @@ Application::~Application()
 bool Application::RunExistingInstaller()
 {
     const std::wstring path = CommonDataFolder() + L"\\" + ProductName + L"\\Installation\\" + InstallerName;
-    if (!FileSystemEntryExists(path))
-        return false;
 
-    // Anyone may write below ProgramData: only a copy in a folder of the administrators' own is
-    // checked and started, so that nothing placed beside the file, or into it after the check,
-    // runs with this program's rights. One that fails is passed over: the run downloads as if
-    // none had been placed.
+    // Anyone may write below ProgramData. The placed file is opened once, without following a
+    // link, and only a regular file of a sane size is read, through that handle, into a folder of
+    // the administrators' own, checked there and started from there, so that nothing placed
+    // beside it, into it after the check or in its place runs with this program's rights. Anything
+    // else is passed over at once: the run downloads as if nothing had been placed.
+    sys::UniqueFile placed = OpenPlacedInstaller(path);
+    if (!placed)
+        return false;
     try {
         UniqueDirectory folder = MakeUniqueDirectory();
         if (folder.path.empty())
             return false;
         const std::filesystem::path copy = folder.path / InstallerFileName;
-        if (::CopyFileW(path.c_str(), copy.c_str(), TRUE)) {
+        const bool copied = CopyOpenFile(placed.Get(), copy);
+        placed.Reset();
+        if (copied) {
             CheckedInstaller checked = CheckInstaller(copy);
             if (checked.Trusted())
                 installerProcess = StartInstaller(copy.wstring(), commandLine, checked.file);
@@ -92,7 +91,7 @@ bool Application::RunExistingInstaller()
             if (checked.file)
                 DeleteThroughHandle(checked.file.Get());
         }
-        DeleteThroughHandle(folder.handle.Get());
+        RemoveEmptyDirectory(folder);
     } catch (const std::exception&) {
         // No folder for the copy: the download runs instead.
     }

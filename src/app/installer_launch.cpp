@@ -1,5 +1,7 @@
 #include "app/installer_launch.h"
 
+#include <cstring>
+#include <filesystem>
 #include <vector>
 
 namespace gui {
@@ -9,21 +11,52 @@ namespace {
 // digital signature for this file."
 constexpr DWORD InvalidImageHash = 577;
 
+// FILE_INFO_BY_HANDLE_CLASS's FileIdInfo and its answer, which the SDK headers for Windows 7 lack.
+constexpr auto FileIdInformation = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
+struct FileIdInformationAnswer {
+    ULONGLONG volume;
+    BYTE id[16];
+};
+
+// A file's identity on this machine: its volume's serial number and its file identifier. ReFS
+// needs all 128 bits of the identifier; the 64-bit file index is all Windows 7 has.
 struct FileIdentity {
-    DWORD volume = 0;
-    DWORD indexHigh = 0;
-    DWORD indexLow = 0;
+    ULONGLONG volume = 0;
+    BYTE id[16] = {};
 
     bool operator==(const FileIdentity&) const = default;
 };
 
-bool IdentityOf(HANDLE file, FileIdentity& identity)
+bool Identity128(HANDLE file, FileIdentity& identity)
+{
+    FileIdInformationAnswer answer{};
+    if (!::GetFileInformationByHandleEx(file, FileIdInformation, &answer, sizeof(answer)))
+        return false;
+    identity.volume = answer.volume;
+    std::memcpy(identity.id, answer.id, sizeof(identity.id));
+    return true;
+}
+
+bool Identity64(HANDLE file, FileIdentity& identity)
 {
     BY_HANDLE_FILE_INFORMATION information{};
     if (!::GetFileInformationByHandle(file, &information))
         return false;
-    identity = FileIdentity{information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
+    identity.volume = information.dwVolumeSerialNumber;
+    const ULONGLONG index = (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    std::memcpy(identity.id, &index, sizeof(index));
     return true;
+}
+
+// Whether two open files are the same file. Both are asked the same way: the 128-bit identifier
+// where the system has it, the volume serial number and file index otherwise.
+bool SameFile(HANDLE first, HANDLE second)
+{
+    FileIdentity a, b;
+    if (Identity128(first, a) && Identity128(second, b))
+        return a == b;
+    a = b = FileIdentity();
+    return Identity64(first, a) && Identity64(second, b) && a == b;
 }
 
 // Whether the image the process was started from is the file behind `checkedFile`. The image's
@@ -37,8 +70,7 @@ bool StartedFrom(HANDLE process, HANDLE checkedFile)
         return false;
     const sys::UniqueFile started(::CreateFileW(image.data(), FILE_READ_ATTRIBUTES,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    FileIdentity expected, actual;
-    return started && IdentityOf(checkedFile, expected) && IdentityOf(started.Get(), actual) && expected == actual;
+    return started && SameFile(checkedFile, started.Get());
 }
 
 } // namespace
@@ -67,10 +99,15 @@ std::unique_ptr<LaunchedProcess> StartInstaller(const std::wstring& installerPat
     std::vector<wchar_t> buffer(line.begin(), line.end());
     buffer.push_back(L'\0');
 
+    // The installer starts in its own folder, not in the one the user ran this program from
+    // (usually Downloads), which would otherwise be on its DLL search path.
+    const std::wstring folder = std::filesystem::path(installerPath).parent_path().wstring();
+
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &info))
+    if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+            folder.empty() ? nullptr : folder.c_str(), &startup, &info))
         return nullptr;
 
     auto launched = std::make_unique<LaunchedProcess>();

@@ -20,7 +20,8 @@ struct LaunchedProcess {
 // when there are any.
 std::wstring InstallerCommandLine(const std::wstring& installerPath, const std::wstring& arguments);
 
-// Starts the installer at `installerPath` with that command line, suspended, and lets it run only
+// Starts the installer at `installerPath` with that command line and its own folder as its
+// current directory (the environment is this process's), suspended, and lets it run only
 // when the program the system started is the very file `checkedFile` holds open (its signature was
 // checked through that handle); otherwise it ends the process. The checked file is closed once the
 // image is in place, before the installer runs, so that the installer may open itself. Null when

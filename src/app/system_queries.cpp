@@ -135,9 +135,11 @@ bool IsElevated()
 {
     static std::atomic<int> cache{0};
     return Cached(cache, [] {
+        // A token that cannot be asked counts as elevated: the answer decides whether the
+        // program's folders are protected, and a wrong "no" would leave them open.
         const std::string elevation = TokenInformation(TokenElevation);
-        return elevation.size() >= sizeof(TOKEN_ELEVATION)
-            && reinterpret_cast<const TOKEN_ELEVATION*>(elevation.data())->TokenIsElevated != 0;
+        return elevation.size() < sizeof(TOKEN_ELEVATION)
+            || reinterpret_cast<const TOKEN_ELEVATION*>(elevation.data())->TokenIsElevated != 0;
     });
 }
 

@@ -29,7 +29,8 @@ bool IsOsVersionAtLeast(DWORD minor);
 // The 32-bit process runs on 64-bit Windows. Cached.
 bool IsWow64();
 
-// The process runs with an elevated (full administrator) token. Cached.
+// The process runs with an elevated (full administrator) token; also when the token cannot be
+// asked. Cached.
 bool IsElevated();
 
 // The string form ("S-1-5-21-...") of the SID of the user who runs the process; empty when it

@@ -8,10 +8,12 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <limits>
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace gui {
 namespace {
@@ -20,6 +22,27 @@ namespace {
 {
     throw common::internal_error(common::InternalCode::Failure,
         std::string("Could not ") + action + " the folder " + text::ToUtf8(folder.wstring()) + ": " + text::ToUtf8(sys::SystemErrorText(error)));
+}
+
+// Where the new folders go. An elevated process of an administrator takes its Temp folder from
+// that user's environment, which every unprivileged process of the user may change: it uses the
+// Windows directory's Temp instead, which only administrators and SYSTEM own, and which is the
+// machine's one Windows directory also under Remote Desktop.
+std::filesystem::path DownloadRoot()
+{
+    if (!sys::IsElevated())
+        return std::filesystem::temp_directory_path();
+    std::wstring windows(MAX_PATH, L'\0');
+    UINT length = ::GetSystemWindowsDirectoryW(windows.data(), static_cast<UINT>(windows.size()));
+    if (length >= windows.size()) {
+        windows.resize(length);
+        length = ::GetSystemWindowsDirectoryW(windows.data(), static_cast<UINT>(windows.size()));
+    }
+    if (length == 0 || length >= windows.size())
+        throw common::internal_error(common::InternalCode::Failure,
+            "Could not find the Windows folder: " + text::ToUtf8(sys::SystemErrorText(::GetLastError())));
+    windows.resize(length);
+    return std::filesystem::path(windows) / L"Temp";
 }
 
 std::wstring RandomFolderName()
@@ -39,9 +62,12 @@ UniqueSecurityDescriptor ProtectedFolderSecurity()
     const std::wstring user = sys::CurrentUserSid();
     if (user.empty())
         return UniqueSecurityDescriptor();
-    // P: protected. OICI: inherited by files and folders inside. FA: full control. 0x1200a9:
-    // FILE_GENERIC_READ | FILE_GENERIC_EXECUTE.
-    const std::wstring sddl = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;" + user + L")";
+    // O:BA: Administrators own it, so that a policy that makes the creator the owner does not
+    // give the user the owner's right to change the DACL; OW (OWNER RIGHTS) limits what
+    // ownership alone grants to read and execute. P: protected. OICI: inherited by files and
+    // folders inside. FA: full control. 0x1200a9: FILE_GENERIC_READ | FILE_GENERIC_EXECUTE.
+    const std::wstring sddl = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;OW)(A;OICI;0x1200a9;;;"
+        + user + L")";
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
         return UniqueSecurityDescriptor();
@@ -53,16 +79,15 @@ UniqueDirectory MakeUniqueDirectory()
     namespace fs = std::filesystem;
     UniqueDirectory result;
     try {
-        const fs::path temp = fs::temp_directory_path();
+        const fs::path root = DownloadRoot();
         do {
-            result.path = temp / RandomFolderName();
+            result.path = root / RandomFolderName();
         } while (fs::exists(result.path));
     } catch (const fs::filesystem_error& error) {
         throw common::internal_error(common::InternalCode::Failure, error.what());
     }
 
-    // An elevated process of an administrator uses that user's own Temp folder, where the user's
-    // unprivileged processes could otherwise replace the installer before it starts.
+    // Elevated, the folder is never made without the protected descriptor: no descriptor, no run.
     UniqueSecurityDescriptor security;
     if (sys::IsElevated()) {
         security = ProtectedFolderSecurity();
@@ -80,8 +105,9 @@ UniqueDirectory MakeUniqueDirectory()
     }
 
     // Opened without the link itself being followed, so that a folder swapped for a link between
-    // the creation and this open is seen for what it is.
-    result.handle.Reset(::CreateFileW(result.path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | DELETE | SYNCHRONIZE,
+    // the creation and this open is seen for what it is. No DELETE access: the installer opens
+    // its current directory, this folder, without delete sharing, and would be refused.
+    result.handle.Reset(::CreateFileW(result.path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
         nullptr));
     if (!result.handle)
@@ -95,11 +121,64 @@ UniqueDirectory MakeUniqueDirectory()
     return result;
 }
 
+bool RemoveEmptyDirectory(UniqueDirectory& folder) noexcept
+{
+    if (folder.path.empty())
+        return false;
+    // The held handle denies delete sharing, so it goes first. The name still leads to this
+    // folder: a link put in its place would be deleted itself, never followed.
+    folder.handle.Reset();
+    const sys::UniqueFile removable(::CreateFileW(folder.path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return removable && DeleteThroughHandle(removable.Get());
+}
+
 bool DeleteThroughHandle(HANDLE handle) noexcept
 {
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;
     return ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
+}
+
+sys::UniqueFile OpenPlacedInstaller(const std::filesystem::path& path)
+{
+    // The link itself, never what it points to; no writer may have it open, nor open it later.
+    sys::UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file)
+        return file;
+    constexpr DWORD notAFile = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (::GetFileType(file.Get()) != FILE_TYPE_DISK || !::GetFileInformationByHandle(file.Get(), &information)
+        || (information.dwFileAttributes & notAFile) != 0
+        || ((static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow) > PlacedInstallerLimit)
+        file.Reset();
+    return file;
+}
+
+bool CopyOpenFile(HANDLE source, const std::filesystem::path& target)
+{
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(source, &size) || size.QuadPart < 0)
+        return false;
+    sys::UniqueFile copy(::CreateFileW(target.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!copy)
+        return false;
+    // Never more than the size found when the file was opened: nobody can write to it since.
+    auto left = static_cast<std::uint64_t>(size.QuadPart);
+    std::vector<char> buffer(1 << 20);
+    while (left > 0) {
+        const auto wanted = static_cast<DWORD>(std::min<std::uint64_t>(buffer.size(), left));
+        DWORD read = 0, written = 0;
+        if (!::ReadFile(source, buffer.data(), wanted, &read, nullptr) || read == 0
+            || !::WriteFile(copy.Get(), buffer.data(), read, &written, nullptr) || written != read) {
+            DeleteThroughHandle(copy.Get());
+            return false;
+        }
+        left -= read;
+    }
+    return true;
 }
 
 bool HasEnoughFreeSpace(const std::filesystem::path& folder, std::uint64_t contentLength)

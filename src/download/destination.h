@@ -11,26 +11,48 @@ namespace gui {
 inline constexpr wchar_t InstallerFileName[] = L"RoraREZIdadezo15.exe";
 
 // A new folder, held open from its creation on without delete sharing: while the handle is open
-// nobody can rename or delete the folder or put a link in its place.
+// nobody can rename or delete the folder or put a link in its place. The handle itself has no
+// DELETE access, so that a program may take the folder as its current directory.
 struct UniqueDirectory {
     std::filesystem::path path; // empty when the folder appeared between the test and the creation
     sys::UniqueFile handle;
 };
 
-// Makes a new folder with a random hexadecimal name under the temporary directory. When the
-// process runs elevated the folder gets ProtectedFolderSecurity(), so that no unprivileged process
-// can put anything into it or change what is there. Throws internal_error 107 on file-system
-// errors, and when the new folder turns out to be a link rather than the folder just made.
+// Makes a new folder with a random hexadecimal name: under the user's temporary directory, or,
+// when the process runs elevated, under the Windows directory's Temp with
+// ProtectedFolderSecurity(), so that no unprivileged process can choose where it is, put anything
+// into it or change what is there. Throws internal_error 107 on file-system errors, when the
+// descriptor cannot be built, and when the new folder turns out to be a link rather than the
+// folder just made.
 UniqueDirectory MakeUniqueDirectory();
 
-// The administrators' own folder: a protected DACL (nothing inherited from the parent) with full
-// control for SYSTEM and Administrators and read and execute for the user who runs the program,
-// inherited by everything created inside. Null when it cannot be built.
+// The administrators' own folder: owned by Administrators, a protected DACL (nothing inherited
+// from the parent) with full control for SYSTEM and Administrators, read and execute for the
+// owner's implicit rights (OWNER RIGHTS) and for the user who runs the program, inherited by
+// everything created inside. Null when it cannot be built.
 using UniqueSecurityDescriptor = sys::UniqueResource<PSECURITY_DESCRIPTOR, &::LocalFree>;
 UniqueSecurityDescriptor ProtectedFolderSecurity();
 
+// Closes the folder's handle and deletes the folder, which must be empty; false when it stays.
+bool RemoveEmptyDirectory(UniqueDirectory& folder) noexcept;
+
 // Deletes a file or an empty folder through a handle opened with DELETE access, never by path.
 bool DeleteThroughHandle(HANDLE handle) noexcept;
+
+// The largest placed installer that is copied and checked: far above any installer the publisher
+// ships, and small enough that a file planted to stall every elevated run (a huge sparse file)
+// is passed over at once instead of copied.
+inline constexpr std::uint64_t PlacedInstallerLimit = std::uint64_t{2} << 30;
+
+// Opens a placed installer once, for reading, with read sharing only and without following a link
+// at `path`. Invalid unless it is a regular file on a disk (not a link, a folder or a device) of
+// at most PlacedInstallerLimit bytes.
+sys::UniqueFile OpenPlacedInstaller(const std::filesystem::path& path);
+
+// Copies what the open file `source` holds, from its current position, into the new file
+// `target` by reading that handle (the source's path is never opened again). A partial copy is
+// deleted; false then.
+bool CopyOpenFile(HANDLE source, const std::filesystem::path& target);
 
 // Whether the volume of `folder` has at least `contentLength` bytes free for this user (a disk
 // quota counts). A failed query counts as no free space.

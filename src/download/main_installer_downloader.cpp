@@ -9,6 +9,7 @@
 #include "http/curl_http_client.h"
 #include "http/errors.h"
 #include "sys/scope_guard.h"
+#include "text/text_conversion.h"
 
 #include <algorithm>
 #include <atomic>
@@ -96,12 +97,12 @@ public:
         if (folder.empty())
             throw common::internal_error(common::InternalCode::NoDestinationFolder);
         destination_ = folder / InstallerFileName;
-        try {
-            if (!std::filesystem::exists(folder))
-                std::filesystem::create_directories(folder);
-        } catch (const std::filesystem::filesystem_error& error) {
-            throw common::internal_error(common::InternalCode::Failure, error.what());
-        }
+        // The folder is held open without delete sharing: if its path no longer leads to it,
+        // something redirected it, and a folder made again there would lack its protection.
+        std::error_code error;
+        if (!std::filesystem::is_directory(folder, error))
+            throw common::internal_error(common::InternalCode::Failure,
+                "The download folder " + text::ToUtf8(folder.wstring()) + " has gone");
 
         // Without a length, the download's own write errors tell when the disk is full.
         const http::ContentInfo info = QueryContentInfo(url);

@@ -1,30 +1,41 @@
 #include "download/destination.h"
 
-#include "http/errors.h"
-
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
 #include <set>
 
 namespace fs = std::filesystem;
 
-TEST(MakeUniqueDirectory, MakesFreshHexNamedFoldersUnderTemp)
+// Every Wine process is elevated: its folders go to the Windows directory's Temp, whatever the
+// user's environment names.
+TEST(MakeUniqueDirectory, MakesFreshHexNamedFoldersInTheSystemsTempWhateverTheUserSets)
 {
+    wchar_t windows[MAX_PATH] = {};
+    ASSERT_GT(::GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
+    const fs::path userFolder = fs::temp_directory_path() / "rora-user-chosen";
+    fs::create_directories(userFolder);
+    wchar_t saved[MAX_PATH] = {};
+    ASSERT_GT(::GetEnvironmentVariableW(L"TMP", saved, MAX_PATH), 0u);
+    ::SetEnvironmentVariableW(L"TMP", userFolder.c_str());
+    ::SetEnvironmentVariableW(L"TEMP", userFolder.c_str());
+
     std::set<fs::path> made;
     for (int i = 0; i < 20; ++i) {
         const fs::path folder = gui::MakeUniqueDirectory().path;
         ASSERT_FALSE(folder.empty());
         EXPECT_TRUE(fs::is_directory(folder));
         EXPECT_TRUE(fs::is_empty(folder));
-        EXPECT_EQ(folder.parent_path(), (fs::temp_directory_path() / "x").parent_path())
-            << folder.string();
+        EXPECT_EQ(folder.parent_path(), fs::path(windows) / L"Temp") << folder.string();
         EXPECT_TRUE(std::regex_match(folder.filename().string(), std::regex("[0-9a-f]{1,16}"))) << folder.string();
         EXPECT_TRUE(made.insert(folder).second) << "a folder name came twice";
     }
+    ::SetEnvironmentVariableW(L"TMP", saved);
+    ::SetEnvironmentVariableW(L"TEMP", saved);
+    EXPECT_TRUE(fs::is_empty(userFolder));
+    fs::remove(userFolder);
     for (const auto& folder : made)
         fs::remove(folder);
 }
@@ -36,24 +47,24 @@ TEST(MakeUniqueDirectory, TheFolderIsHeldUntilItsHandleCloses)
     const fs::path moved = folder.path.wstring() + L"-moved";
     EXPECT_FALSE(::MoveFileW(folder.path.c_str(), moved.c_str())) << "the held folder could be renamed";
     EXPECT_TRUE(fs::is_directory(folder.path));
-    // Removed through its own handle, not by its name.
-    EXPECT_TRUE(gui::DeleteThroughHandle(folder.handle.Get()));
-    folder.handle.Reset();
+    EXPECT_TRUE(gui::RemoveEmptyDirectory(folder));
     EXPECT_FALSE(fs::exists(folder.path));
 }
 
 // The descriptor a new folder is created with when the process is elevated (Wine does not keep
 // folder security, so the descriptor is checked, not its effect).
-TEST(ProtectedFolderSecurity, OnlySystemAndAdministratorsMayChangeTheFolder)
+TEST(ProtectedFolderSecurity, OnlySystemAndAdministratorsOwnOrMayChangeTheFolder)
 {
     const auto descriptor = gui::ProtectedFolderSecurity();
     ASSERT_TRUE(descriptor);
     SECURITY_DESCRIPTOR_CONTROL control = 0;
+    BOOL present = FALSE, defaulted = FALSE;
     DWORD revision = 0;
     ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor.Get(), &control, &revision));
     EXPECT_TRUE(control & SE_DACL_PROTECTED) << "the folder would inherit the user's rights on Temp";
+    PSID owner = nullptr;
+    ASSERT_TRUE(::GetSecurityDescriptorOwner(descriptor.Get(), &owner, &defaulted));
 
-    BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
     ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor.Get(), &present, &dacl, &defaulted));
     ASSERT_TRUE(present && dacl);
@@ -64,17 +75,20 @@ TEST(ProtectedFolderSecurity, OnlySystemAndAdministratorsMayChangeTheFolder)
     DWORD size = sizeof(user);
     ASSERT_TRUE(::GetTokenInformation(token, TokenUser, user, size, &size));
     ::CloseHandle(token);
-    BYTE system[SECURITY_MAX_SID_SIZE], administrators[SECURITY_MAX_SID_SIZE];
-    DWORD systemSize = sizeof(system), administratorsSize = sizeof(administrators);
+    BYTE system[SECURITY_MAX_SID_SIZE], administrators[SECURITY_MAX_SID_SIZE], ownerRights[SECURITY_MAX_SID_SIZE];
+    DWORD systemSize = sizeof(system), administratorsSize = sizeof(administrators), ownerRightsSize = sizeof(ownerRights);
     ASSERT_TRUE(::CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize));
     ASSERT_TRUE(::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &administratorsSize));
+    ASSERT_TRUE(::CreateWellKnownSid(WinCreatorOwnerRightsSid, nullptr, ownerRights, &ownerRightsSize));
+    EXPECT_TRUE(owner && ::EqualSid(owner, administrators)) << "Administrators must own the folder, not its creator";
     const struct {
         PSID sid;
         ACCESS_MASK mask;
     } expected[] = {{system, FILE_ALL_ACCESS}, {administrators, FILE_ALL_ACCESS},
+        {ownerRights, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE},
         {reinterpret_cast<TOKEN_USER*>(user)->User.Sid, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE}};
 
-    ASSERT_EQ(dacl->AceCount, 3u) << "exactly SYSTEM, Administrators and the user";
+    ASSERT_EQ(dacl->AceCount, 4u) << "exactly SYSTEM, Administrators, what ownership grants, and the user";
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         void* entry = nullptr;
         ASSERT_TRUE(::GetAce(dacl, i, &entry));
@@ -84,27 +98,6 @@ TEST(ProtectedFolderSecurity, OnlySystemAndAdministratorsMayChangeTheFolder)
         EXPECT_TRUE(::EqualSid(const_cast<DWORD*>(&ace->SidStart), expected[i].sid)) << i;
         EXPECT_EQ(ace->Mask, expected[i].mask) << i;
     }
-}
-
-TEST(MakeUniqueDirectory, FileSystemFailuresBecomeInternalError107)
-{
-    // A temporary directory that is a file: the creation below it fails.
-    const fs::path file = fs::temp_directory_path() / "not-a-folder.txt";
-    std::ofstream(file) << "x";
-    wchar_t saved[MAX_PATH] = {};
-    ASSERT_GT(::GetEnvironmentVariableW(L"TMP", saved, MAX_PATH), 0u);
-    ::SetEnvironmentVariableW(L"TMP", file.c_str());
-    ::SetEnvironmentVariableW(L"TEMP", file.c_str());
-    try {
-        gui::MakeUniqueDirectory();
-        ADD_FAILURE() << "no error for a temporary directory that is a file";
-    } catch (const common::internal_error& error) {
-        EXPECT_EQ(error.code, 107);
-        EXPECT_EQ(std::string(error.what()).rfind("Internal Error: ", 0), 0u) << error.what();
-    }
-    ::SetEnvironmentVariableW(L"TMP", saved);
-    ::SetEnvironmentVariableW(L"TEMP", saved);
-    fs::remove(file);
 }
 
 TEST(FreeSpaceRule, ComparesTheFreeBytesWithTheWholeLength)

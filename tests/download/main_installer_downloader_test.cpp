@@ -140,7 +140,9 @@ TEST_F(Coordinator, DownloadsIntoAFreshFolderAndReportsProgress)
 
     const fs::path path = downloader->GetInstallerPath();
     EXPECT_EQ(path.filename(), L"RoraREZIdadezo15.exe");
-    EXPECT_EQ(path.parent_path().parent_path(), (fs::temp_directory_path() / "x").parent_path());
+    wchar_t windows[MAX_PATH] = {};
+    ASSERT_GT(::GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
+    EXPECT_EQ(path.parent_path().parent_path(), fs::path(windows) / L"Temp") << "an elevated run downloads into the system's Temp";
     // Handed over still open, as it was checked; once that handle is closed others may read it.
     sys::UniqueFile checked = downloader->TakeInstallerFile();
     EXPECT_TRUE(checked);

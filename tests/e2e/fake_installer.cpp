@@ -1,6 +1,7 @@
 // Stands in for the full installer in end-to-end tests. It appends one line to the file named
 // by RORA_FAKE_INSTALLER_LOG: its start time (ms since the Unix epoch), a tab, its own path, a
-// tab, and its command line exactly as it received it. RORA_FAKE_INSTALLER_SLEEP_MS keeps it running for a while.
+// tab, and its command line exactly as it received it; RORA_FAKE_INSTALLER_FOLDER_LOG names a file
+// it writes its current directory to. RORA_FAKE_INSTALLER_SLEEP_MS keeps it running for a while.
 // With "--hold-mutex NAME SECONDS" it instead owns that named mutex for that long; with
 // "--hold-open PATH SECONDS" it keeps that file open for writing for that long; with
 // "--post-close" it posts WM_CLOSE to the main window as soon as that exists. With
@@ -70,6 +71,15 @@ int wmain(int argc, wchar_t** argv)
             wchar_t self[MAX_PATH] = {};
             ::GetModuleFileNameW(nullptr, self, MAX_PATH);
             std::fprintf(file, "%lld\t%s\t%s\n", UnixMilliseconds(), ToUtf8(self).c_str(), ToUtf8(::GetCommandLineW()).c_str());
+            std::fclose(file);
+        }
+    }
+    const char* folderLog = std::getenv("RORA_FAKE_INSTALLER_FOLDER_LOG");
+    if (folderLog && *folderLog) {
+        if (FILE* file = std::fopen(folderLog, "wb")) {
+            wchar_t folder[MAX_PATH] = {};
+            ::GetCurrentDirectoryW(MAX_PATH, folder);
+            std::fprintf(file, "%s", ToUtf8(folder).c_str());
             std::fclose(file);
         }
     }

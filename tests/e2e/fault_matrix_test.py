@@ -136,21 +136,6 @@ class FaultMatrixTest(BootstrapperTestCase):
         self.assertEqual(len(self.service.requests), 1)
 
     # -- the disk ------------------------------------------------------------------------------
-    def small_temp(self, options="size=1m"):
-        """Points the Temp folder of the prefix at a fresh tmpfs mounted with `options`."""
-        users = self.prefix.drive_c("users")
-        temp = [os.path.join(users, u, "Temp") for u in os.listdir(users) if os.path.isdir(os.path.join(users, u, "Temp"))
-                and not os.path.islink(os.path.join(users, u, "Temp"))][0]
-        mount = os.path.join(self.work, "mnt")
-        os.makedirs(mount)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", mount], check=True)
-        self.addCleanup(subprocess.run, ["umount", "-l", mount])
-        os.rename(temp, temp + ".saved")
-        self.addCleanup(os.rename, temp + ".saved", temp)
-        os.symlink(mount, temp)
-        self.addCleanup(os.remove, temp)
-        return mount
-
     def test_the_disk_fills_up_during_the_transfer(self):
         # The server announces a small length to the size query, then sends 4 MiB to a 1 MiB disk.
         self.small_temp()
@@ -209,15 +194,9 @@ class FaultMatrixTest(BootstrapperTestCase):
 
     # -- what is started --------------------------------------------------------------------------
     def downloads_left(self):
-        """The installer files left in the download folders under the prefix's Temp."""
-        users = self.prefix.drive_c("users")
-        found = set()
-        for user in os.listdir(users):
-            temp = os.path.join(users, user, "Temp")
-            for folder in os.listdir(temp) if os.path.isdir(temp) else ():
-                if os.path.isfile(os.path.join(temp, folder, "RoraREZIdadezo15.exe")):
-                    found.add(os.path.join(temp, folder))
-        return found
+        """The download folders under the Windows directory's Temp that hold an installer file."""
+        temp = self.prefix.system_temp()
+        return {f for f in os.listdir(temp) if os.path.isfile(os.path.join(temp, f, "RoraREZIdadezo15.exe"))}
 
     def test_installers_that_fail_the_signature_check_are_refused_and_deleted(self):
         reason = "The installer's signature could not be verified: %s."
@@ -246,19 +225,38 @@ class FaultMatrixTest(BootstrapperTestCase):
         self.expect_failure("The installer could not be started:", 20, "fault-start-failed.png")
         self.assertEqual(self.run_quiet(), 1)
 
-    def test_an_unsigned_placed_installer_is_passed_over_for_the_download(self):
+    def test_placed_installers_that_are_not_taken_are_passed_over_for_the_download(self):
         placed = self.prefix.drive_c("ProgramData", "Rora REZ Idadezo 15", "Installation", "RoraREZIdadezo15.exe")
-        os.makedirs(os.path.dirname(placed))
         self.addCleanup(shutil.rmtree, self.prefix.drive_c("ProgramData", "Rora REZ Idadezo 15"), True)
-        with open(ENV["RORA_INSTALLER_UNSIGNED"], "rb") as f, open(placed, "wb") as out:
-            out.write(f.read())
+
+        def unsigned():
+            with open(ENV["RORA_INSTALLER_UNSIGNED"], "rb") as f, open(placed, "wb") as out:
+                out.write(f.read())
+
+        def sparse_above_the_limit():
+            # 6 GiB that take no disk: copied whole, it would hold every run up for a long time.
+            with open(placed, "wb") as out:
+                out.truncate(6 << 30)
+
         self.use_download()
-        self.expect_success()
-        ((_, program, _),) = self.launches()
-        self.assertRegex(program, TEMP_INSTALLER)
-        with open(self.linux_path(program), "rb") as f:
-            self.assertEqual(f.read(), self.payload, "what ran is not the downloaded installer")
-        self.assertEqual([r["method"] for r in self.files.requests], ["HEAD", "GET"])
+        for name, place, bound in (("unsigned", unsigned, 60), ("sparse, above the limit", sparse_above_the_limit, 30),
+                                   ("a folder", lambda: os.makedirs(placed), 60)):
+            with self.subTest(name):
+                shutil.rmtree(os.path.dirname(placed), True)
+                os.makedirs(os.path.dirname(placed))
+                place()
+                folders = set(os.listdir(self.prefix.system_temp()))
+                seen = len(self.files.requests)
+                self.expect_success(bound)
+                ((_, program, _),) = self.launches()
+                os.remove(self.log)
+                self.assertRegex(program, TEMP_INSTALLER)
+                with open(self.prefix.linux_path(program), "rb") as f:
+                    self.assertEqual(f.read(), self.payload, "what ran is not the downloaded installer")
+                self.assertEqual([r["method"] for r in self.files.requests[seen:]], ["HEAD", "GET"])
+                # The download's folder is the only one left: no copy was kept, or made at all.
+                made = set(os.listdir(self.prefix.system_temp())) - folders
+                self.assertEqual(made, {program.split("\\")[-2]})
 
     def test_an_https_link_is_never_redirected_to_plain_http_however_it_is_spelled(self):
         # libcurl reads "https:/host" as an https link; so does the redirect rule.

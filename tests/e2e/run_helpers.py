@@ -13,7 +13,16 @@ from wine_env import (ENV, INSTALLATION_KEY, PRODUCT_KEY, WineTestCase, close_wi
                       read_text, red_pixel_count, screenshot, windows_path)
 
 HEADLINE = "Error while downloading the installer. Please check your internet connection and try again."
-TEMP_INSTALLER = re.compile(r"^C:\\users\\[^\\]+\\Temp\\[0-9a-f]{1,16}\\RoraREZIdadezo15\.exe$")
+# Every Wine process is elevated: the installer lands in the Windows directory's Temp.
+TEMP_INSTALLER = re.compile(r"^C:\\windows\\temp\\[0-9a-f]{1,16}\\RoraREZIdadezo15\.exe$", re.IGNORECASE)
+
+
+def path_cased_as(program, command):
+    """`command` with its leading quoted path written as `program`: the installer reports its own
+    path in the case of the folders on disk (C:\\windows\\temp under Wine), its command line holds
+    the path as the bootstrapper built it (C:\\windows\\Temp)."""
+    head = '"%s"' % program
+    return head + command[len(head):] if command[:len(head)].lower() == head.lower() else command
 
 
 def fake_installer_bytes():
@@ -69,10 +78,6 @@ class BootstrapperTestCase(WineTestCase):
         with open(self.log, encoding="utf-8") as f:
             return [tuple(line.rstrip("\r\n").split("\t", 2)) for line in f]
 
-    def linux_path(self, windows):
-        user_part = windows[len("C:\\"):].replace("\\", "/")
-        return self.prefix.drive_c(*user_part.split("/"))
-
     def failure_shown(self, *args, shot_name, wait=60):
         """Runs with the window, waits for the failure, returns (text, red pixels, exit code).
         Leaves in self.window_after the seconds from the start until the window was seen."""
@@ -114,6 +119,20 @@ class BootstrapperTestCase(WineTestCase):
         except subprocess.TimeoutExpired:
             self.prefix.wine([os.environ["RORA_FAKE_INSTALLER"], "--post-close"], timeout=30, check=False)
             return process.wait(timeout)
+
+    def small_temp(self, options="size=1m"):
+        """Puts the Windows directory's Temp, where the run makes its folder, on a fresh tmpfs
+        mounted with `options`; returns the mount point."""
+        temp = self.prefix.system_temp()
+        mount = os.path.join(self.work, "mnt")
+        os.makedirs(mount)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", mount], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", mount])
+        os.rename(temp, temp + ".saved")
+        self.addCleanup(os.rename, temp + ".saved", temp)
+        os.symlink(mount, temp)
+        self.addCleanup(os.remove, temp)
+        return mount
 
     def silent_port(self):
         """A port that accepts connections and never answers, closed when the test ends."""

@@ -7,7 +7,7 @@ import shutil
 import time
 import unittest
 
-from run_helpers import TEMP_INSTALLER
+from run_helpers import TEMP_INSTALLER, path_cased_as
 from wine_env import ENV, MUTEX_NAME, Prefix, WineTestCase, windows_path
 
 INSTALLATION_DIR = ("ProgramData", "Rora REZ Idadezo 15", "Installation")
@@ -62,8 +62,8 @@ class StartupTest(WineTestCase):
         self.assertEqual(len(launches), 1)
         copy = launches[0][1]
         self.assertRegex(copy, TEMP_INSTALLER)
-        self.assertEqual(launches[0][2], '"%s" /quiet /wait LANG=fr "a b"' % copy)
-        with open(self.prefix.drive_c(*copy[len("C:\\"):].split("\\")), "rb") as f, \
+        self.assertEqual(path_cased_as(copy, launches[0][2]), '"%s" /quiet /wait LANG=fr "a b"' % copy)
+        with open(self.prefix.linux_path(copy), "rb") as f, \
                 open(ENV["RORA_SIGNED_INSTALLER"], "rb") as placed:
             self.assertEqual(f.read(), placed.read())
 
@@ -72,7 +72,7 @@ class StartupTest(WineTestCase):
         code, _, _ = self.run_bootstrapper()
         self.assertEqual(code, 0)
         ((_, copy, command),) = self.launches()
-        self.assertEqual(command, '"%s"' % copy)
+        self.assertEqual(path_cased_as(copy, command), '"%s"' % copy)
 
     def test_wait_switch_waits_for_the_installer(self):
         self.place_installer()

@@ -8,9 +8,10 @@ import subprocess
 import time
 import unittest
 
-from run_helpers import TEMP_INSTALLER, BootstrapperTestCase
+from run_helpers import TEMP_INSTALLER, BootstrapperTestCase, path_cased_as
 from servers import Route, unused_port
-from wine_env import ENV, INSTALLATION_KEY, PRODUCT_KEY, close_window, find_window, screenshot
+from wine_env import (ENV, INSTALLATION_KEY, PRODUCT_KEY, Prefix, close_window, find_window, screenshot,
+                      windows_path)
 
 
 class WholeRunTest(BootstrapperTestCase):
@@ -47,8 +48,8 @@ class WholeRunTest(BootstrapperTestCase):
 
         ((_, program, command),) = self.launches()
         self.assertRegex(program, TEMP_INSTALLER)
-        self.assertEqual(command, '"%s" /quiet LANG=de' % program)
-        with open(self.linux_path(program), "rb") as f:
+        self.assertEqual(path_cased_as(program, command), '"%s" /quiet LANG=de' % program)
+        with open(self.prefix.linux_path(program), "rb") as f:
             self.assertEqual(f.read(), self.payload)
 
         # A later run asks the service nothing and downloads into a new folder.
@@ -58,6 +59,33 @@ class WholeRunTest(BootstrapperTestCase):
         ((_, second, _),) = self.launches()
         self.assertRegex(second, TEMP_INSTALLER)
         self.assertNotEqual(ntpath.dirname(second), ntpath.dirname(program))
+
+    def test_nothing_the_user_steers_chooses_where_the_installer_runs(self):
+        # The user's TMP and TEMP name a folder of theirs, and the run is started from another
+        # (a Downloads folder): the installer is still saved in the system's Temp and started in
+        # its own folder. A private prefix: the environment is read when the wineserver starts.
+        self.prefix = Prefix.copy_of_template()
+        self.addCleanup(self.prefix.destroy)
+        self.skip_parameters()
+        self.use_download()
+        users_temp, downloads = self.prefix.drive_c("mine"), self.prefix.drive_c("dl")
+        os.makedirs(users_temp)
+        os.makedirs(downloads)
+        for name in ("TMP", "TEMP"):
+            self.prefix.reg_add(r"HKCU\Environment", name, r"C:\mine")
+        self.prefix.kill()
+        self.assertEqual(self.prefix.wine(["cmd", "/c", "echo", "%TMP%"]).stdout.decode().strip(), r"C:\mine")
+
+        folder_log = os.path.join(self.work, "folder.log")
+        env = dict(self.installer_env(), RORA_FAKE_INSTALLER_FOLDER_LOG=windows_path(folder_log))
+        result = self.prefix.wine([ENV["RORA_BOOTSTRAPPER"], "/quiet"], cwd=downloads, extra_env=env, timeout=90,
+                                  check=False)
+        self.assertEqual(result.returncode, 0)
+        ((_, program, _),) = self.launches()
+        self.assertRegex(program, TEMP_INSTALLER)
+        self.assertEqual(os.listdir(users_temp), [])
+        with open(folder_log, encoding="utf-8") as f:
+            self.assertEqual(f.read().lower(), ntpath.dirname(program).lower())
 
     def test_wait_switch_waits_for_the_downloaded_installer(self):
         self.skip_parameters()
@@ -119,19 +147,7 @@ class WholeRunTest(BootstrapperTestCase):
         self.skip_parameters()
         self.files.route("/files/big.exe", Route(b"x" * (4 << 20)))
         self.use_download("/files/big.exe")
-        temp = self.prefix.drive_c("users", os.environ.get("USER", "root"), "Temp")
-        if not os.path.isdir(temp):
-            temp = [os.path.join(self.prefix.drive_c("users"), u, "Temp") for u in os.listdir(self.prefix.drive_c("users"))
-                    if os.path.isdir(os.path.join(self.prefix.drive_c("users"), u, "Temp"))][0]
-        saved = temp + ".saved"
-        small = os.path.join(self.work, "small")
-        os.makedirs(small)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", small], check=True)
-        self.addCleanup(subprocess.run, ["umount", "-l", small])
-        os.rename(temp, saved)
-        self.addCleanup(os.rename, saved, temp)
-        os.symlink(small, temp)
-        self.addCleanup(os.remove, temp)
+        small = self.small_temp()
 
         text, _, code = self.failure_shown(shot_name="failure-106.png")
         self.assert_shows(text, "Internal Error: There is not enough space on disk C:")

@@ -88,13 +88,13 @@ class Prefix:
             env.update(extra)
         return env
 
-    def wine(self, args, timeout=60, extra_env=None, check=True):
+    def wine(self, args, timeout=60, extra_env=None, check=True, cwd=None):
         # Output goes to files, not pipes: a program this one starts (the installer) inherits
         # them and would keep a pipe open after this one has ended.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             result = subprocess.run(["timeout", "-k", "5", str(timeout), "wine"] + list(args),
                                     env=self.env(extra_env), stdin=subprocess.DEVNULL,
-                                    stdout=out, stderr=err, timeout=timeout + 15)
+                                    stdout=out, stderr=err, timeout=timeout + 15, cwd=cwd)
             out.seek(0)
             err.seek(0)
             result.stdout = out.read()
@@ -110,6 +110,19 @@ class Prefix:
 
     def drive_c(self, *parts):
         return os.path.join(self.path, "drive_c", *parts)
+
+    def linux_path(self, windows):
+        """Where a C: path lies on Linux; names are matched without regard to case, as Windows does."""
+        path = self.drive_c()
+        for part in windows[len("C:\\"):].split("\\"):
+            names = {n.lower(): n for n in os.listdir(path)} if os.path.isdir(path) else {}
+            path = os.path.join(path, names.get(part.lower(), part))
+        return path
+
+    def system_temp(self):
+        """The Windows directory's Temp: where an elevated run, as every run under Wine is, makes
+        its folders."""
+        return self.drive_c("windows", "temp")
 
     # Registry, as another program sees it: always the 64-bit view unless told otherwise.
     def reg_add(self, key, name, value, kind="REG_SZ", view=64):
