@@ -7,7 +7,6 @@ release, and "none" signs without one, with a warning; renamed for a campaign, t
 takes its identifier from its file name."""
 
 import hashlib
-import json
 import os
 import shutil
 import subprocess
@@ -127,12 +126,15 @@ class ReleaseTest(BootstrapperTestCase):
 
     def test_every_quoting_character_time_stamped(self):
         hosts = dict(RORA_INSTALLER_HOST="d'l \"x\" \\ & y; z, $HOME", RORA_PARAMETER_HOST="p&q;r,s 't' \\\" ")
-        # First a time-stamp authority under a root that RORA_SIGNING_CA does not vouch for.
+        # First a time-stamp authority under a root that RORA_SIGNING_CA does not vouch for, over
+        # a signed file left by an earlier release.
+        os.makedirs(BUILD, exist_ok=True)
+        open(SIGNED, "wb").close()
         result = make_release(RORA_INSTALLER_PUBLISHER=EVERY_QUOTE, RORA_TIMESTAMP_URL=TIME_STAMPS + "untrusted-tsa",
                               **hosts)
         self.assertNotEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertIn("Timestamp Server Signature verification: failed", result.stderr)
-        self.assertFalse(os.path.exists(SIGNED), "a release with a time stamp that fails left a signed file")
+        self.assertFalse(os.path.exists(SIGNED), "a failed release left a signed file")
 
         image = self.assert_released(make_release(RORA_INSTALLER_PUBLISHER=EVERY_QUOTE,
                                                   RORA_TIMESTAMP_URL=TIME_STAMPS + "tsa", **hosts))
@@ -140,9 +142,6 @@ class ReleaseTest(BootstrapperTestCase):
         code, report = verification(SIGNED, ENV["RORA_TEST_ROOT"])
         self.assertEqual(code, 0, report)
         self.assertIn("Timestamp Server Signature verification: ok", report.splitlines())
-        with open(ENV["RORA_HTTP_LOG"], encoding="utf-8") as log:
-            asked = [json.loads(line)["path"] for line in log if '"/timestamp/' in line]
-        self.assertEqual(asked[-2:], ["/timestamp/untrusted-tsa", "/timestamp/tsa"])
         self.assert_starts_only(EVERY_QUOTE, EVERY_QUOTE.replace("\\", "\\\\"))
 
 
