@@ -28,12 +28,17 @@ bench: build
 
 # The signed executable for shipping (scripts/release.sh; README.md, Releases):
 #   make release RORA_INSTALLER_HOST=... RORA_PARAMETER_HOST=... RORA_INSTALLER_PUBLISHER=... \
-#       RORA_SIGNING_PKCS12=key.p12 RORA_SIGNING_PASSWORD_FILE=password [RORA_TIMESTAMP_URL=...]
+#       RORA_SIGNING_PKCS12=key.p12 RORA_SIGNING_PASSWORD_FILE=password RORA_TIMESTAMP_URL=http://... \
+#       [RORA_SIGNING_CA=root.pem] [RORA_RELEASE_DIR=build/ship]
+# RORA_TIMESTAMP_URL is required: an RFC 3161 time-stamp server, whose time stamp must verify, or
+# none to sign without one (a warning: the signature then stops verifying when the certificate
+# expires). The values reach the script in its environment exactly as given, quotes, blanks and $
+# included: make does not expand them and no shell parses them again.
+RELEASE_SETTINGS := RORA_INSTALLER_HOST RORA_PARAMETER_HOST RORA_INSTALLER_PUBLISHER RORA_SIGNING_PKCS12 \
+	RORA_SIGNING_PASSWORD_FILE RORA_TIMESTAMP_URL RORA_SIGNING_CA RORA_RELEASE_DIR
+$(foreach name,$(RELEASE_SETTINGS),$(eval release: override export $(name) := $$(value $(name))))
 release: deps
-	@RORA_INSTALLER_HOST='$(RORA_INSTALLER_HOST)' RORA_PARAMETER_HOST='$(RORA_PARAMETER_HOST)' \
-	RORA_INSTALLER_PUBLISHER='$(RORA_INSTALLER_PUBLISHER)' RORA_SIGNING_PKCS12='$(RORA_SIGNING_PKCS12)' \
-	RORA_SIGNING_PASSWORD_FILE='$(RORA_SIGNING_PASSWORD_FILE)' RORA_TIMESTAMP_URL='$(RORA_TIMESTAMP_URL)' \
-	RORA_SIGNING_CA='$(RORA_SIGNING_CA)' RORA_RELEASE_DIR='$(RORA_RELEASE_DIR)' bash scripts/release.sh
+	@bash scripts/release.sh
 
 clean:
 	rm -rf build

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # `make release`: builds the bootstrapper for shipping in its own build folder, with the real hosts
-# and publisher, signs it (scripts/sign.sh), verifies the signature and prints its SHA-256.
-# Everything comes from the environment (make passes its variables):
+# and publisher, signs it (scripts/sign.sh), verifies the signature and its time stamp and prints
+# its SHA-256. Everything comes from the environment, where make puts its variables as given; the
+# hosts and the publisher reach the build byte for byte (cmake/release-settings.cmake):
 #   RORA_INSTALLER_HOST        host of the installer download server          required
 #   RORA_PARAMETER_HOST        host of the parameter-storage service          required
 #   RORA_INSTALLER_PUBLISHER   common name of the installer's signer          required
 #   RORA_SIGNING_PKCS12        the publisher's key and certificate (PKCS#12)  required
 #   RORA_SIGNING_PASSWORD_FILE a file holding its password                    required
-#   RORA_TIMESTAMP_URL         an RFC 3161 time-stamp server                  optional
-#   RORA_SIGNING_CA            the root to verify against (PEM)               optional: the system's CAs
+#   RORA_TIMESTAMP_URL         an RFC 3161 time-stamp server (http:// or      required
+#                              https://), or none: no time stamp, a warning
+#   RORA_SIGNING_CA            the root to verify the signature and the       optional: the system's CAs
+#                              time stamp against (PEM)
 #   RORA_RELEASE_DIR           the build folder                               default build/ship
 # The built-in defaults are refused: they name no real server and no real publisher.
 set -euo pipefail
@@ -43,11 +46,28 @@ for name in RORA_SIGNING_PKCS12 RORA_SIGNING_PASSWORD_FILE; do
         refused=1
     fi
 done
-[ "$refused" = 0 ] || fail "refused: no release without the real hosts, publisher and signing key (see README.md, Releases)"
+# Without a time stamp the signature stops verifying when the signing certificate expires: that
+# takes an explicit "none".
+timestamp=${RORA_TIMESTAMP_URL:-}
+case $timestamp in
+"")
+    echo "release: RORA_TIMESTAMP_URL is not set; give an RFC 3161 time-stamp server (http://... or" \
+        "https://...), or none to sign without a time stamp" >&2
+    refused=1 ;;
+none | http://?* | https://?*) ;;
+*)
+    echo "release: RORA_TIMESTAMP_URL \"$timestamp\" is neither an http:// or https:// URL nor none" >&2
+    refused=1 ;;
+esac
+[ "$refused" = 0 ] || fail "refused: no release without the real hosts, publisher, signing key and time stamp (see README.md, Releases)"
 
 build=${RORA_RELEASE_DIR:-$source_dir/build/ship}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
+unsigned=$build/src/RoraREZIdadezo15Setup.exe
+signed=$build/RoraREZIdadezo15Setup.exe
+# A release that fails leaves no signed file behind, not even one from an earlier run.
+rm -f "$signed"
 
 deps=$(bash "$source_dir/scripts/build-curl.sh" | tail -n1)
 [ -f "$deps/lib/libcurl.a" ] || fail "the libcurl build failed"
@@ -55,17 +75,19 @@ deps=$(bash "$source_dir/scripts/build-curl.sh" | tail -n1)
 echo "release: building in $build"
 cmake -S "$source_dir" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-i686.cmake" \
     -DCMAKE_BUILD_TYPE=MinSizeRel -DRORA_WARNINGS_AS_ERRORS=ON -DBUILD_TESTING=OFF -DRORA_DEPS_PREFIX="$deps" \
-    -DRORA_INSTALLER_HOST="$RORA_INSTALLER_HOST" -DRORA_PARAMETER_HOST="$RORA_PARAMETER_HOST" \
-    -DRORA_INSTALLER_PUBLISHER="$RORA_INSTALLER_PUBLISHER" >"$build/configure.log" 2>&1 \
+    -C "$source_dir/cmake/release-settings.cmake" >"$build/configure.log" 2>&1 \
     || { cat "$build/configure.log" >&2; fail "configuring failed"; }
 cmake --build "$build" --target bootstrapper >"$build/build.log" 2>&1 \
     || { tail -n 40 "$build/build.log" >&2; fail "the build failed"; }
 
-unsigned=$build/src/RoraREZIdadezo15Setup.exe
-signed=$build/RoraREZIdadezo15Setup.exe
 echo "release: installer host $RORA_INSTALLER_HOST, parameter host $RORA_PARAMETER_HOST," \
     "publisher \"$RORA_INSTALLER_PUBLISHER\""
 echo "release: unsigned image $unsigned (SHA-256 $(sha256sum "$unsigned" | cut -d' ' -f1))"
-bash "$source_dir/scripts/sign.sh" --pkcs12 "$RORA_SIGNING_PKCS12" --password-file "$RORA_SIGNING_PASSWORD_FILE" \
-    ${RORA_SIGNING_CA:+--ca "$RORA_SIGNING_CA"} ${RORA_TIMESTAMP_URL:+--timestamp "$RORA_TIMESTAMP_URL"} \
-    "$unsigned" "$signed"
+signing=(--pkcs12 "$RORA_SIGNING_PKCS12" --password-file "$RORA_SIGNING_PASSWORD_FILE")
+[ -z "${RORA_SIGNING_CA:-}" ] || signing+=(--ca "$RORA_SIGNING_CA")
+[ "$timestamp" = none ] || signing+=(--timestamp "$timestamp")
+bash "$source_dir/scripts/sign.sh" "${signing[@]}" "$unsigned" "$signed"
+if [ "$timestamp" = none ]; then
+    echo "release: warning: signed without a time stamp (RORA_TIMESTAMP_URL=none): the signature stops" \
+        "verifying when the signing certificate expires" >&2
+fi

@@ -4,9 +4,10 @@
 #   sign.sh [options] IN OUT
 #     --pkcs12 FILE          the signer's key and certificate (with any intermediates)   required
 #     --password-file FILE   the PKCS#12 password, read by osslsigncode from the file     required
-#     --ca FILE              verify the chain against this root (PEM); default: the system's CAs
+#     --ca FILE              verify the chain and the time stamp against this root (PEM);
+#                            default: the system's CAs
 #     --add-cert FILE        also carry this certificate in the signature (e.g. the root)
-#     --timestamp URL        RFC 3161 time-stamp server
+#     --timestamp URL        RFC 3161 time-stamp server; the time stamp must verify too
 #     --no-verify            skip the verification (for test files that must not verify)
 # Prints "SHA-256: <hex>" last. Exit code 0 only when the signed copy was written (and verified).
 set -euo pipefail
@@ -45,12 +46,18 @@ if ! log=$(osslsigncode sign -pkcs12 "$pkcs12" -readpass "$password_file" -h sha
     exit 1
 fi
 if [ "$verify" = 1 ]; then
-    if ! log=$(osslsigncode verify ${ca:+-CAfile "$ca"} -in "$partial" 2>&1); then
+    if ! log=$(osslsigncode verify ${ca:+-CAfile "$ca" -TSA-CAfile "$ca"} -in "$partial" 2>&1); then
         echo "sign: the signed copy of $in does not verify${ca:+ against $ca}:" >&2
         printf '%s\n' "$log" >&2
         exit 1
     fi
-    echo "sign: $out signed and verified${ca:+ against $ca}"
+    # The exit code does not cover the time stamp: a failed one still exits 0. Its line tells.
+    if [ -n "$timestamp" ] && ! grep -qxF 'Timestamp Server Signature verification: ok' <<<"$log"; then
+        echo "sign: the time stamp of the signed copy of $in does not verify${ca:+ against $ca}:" >&2
+        printf '%s\n' "$log" >&2
+        exit 1
+    fi
+    echo "sign: $out signed${timestamp:+, time-stamped} and verified${ca:+ against $ca}"
 else
     echo "sign: $out signed (not verified)"
 fi

@@ -3,7 +3,8 @@
 #   make_root NAME "COMMON NAME"            NAME.key, NAME.pem: a self-signed root CA
 #   make_signer NAME CA "COMMON NAME" [EKU] NAME.key, NAME.crt and NAME.p12 (for scripts/sign.sh),
 #                                           issued by CA; EKU is the extended key usage,
-#                                           codeSigning unless given
+#                                           codeSigning unless given; the common name is taken
+#                                           as it is, whatever characters it holds
 # Every PKCS#12 file is protected by the password in ./password, made at the first use.
 
 make_root() {
@@ -12,9 +13,13 @@ make_root() {
 }
 
 make_signer() {
-    local name=$1 ca=$2 common_name=$3 usage=${4:-codeSigning}
+    local name=$1 ca=$2 common_name=$3 usage=${4:-codeSigning} subject
     [ -f password ] || (umask 077 && openssl rand -hex 16 >password)
-    openssl req -newkey rsa:2048 -nodes -keyout "$name.key" -out "$name.csr" -subj "/CN=$common_name" 2>/dev/null
+    # In -subj a backslash, a slash and a plus sign are syntax unless escaped.
+    subject=${common_name//\\/\\\\}
+    subject=${subject//\//\\/}
+    subject=${subject//+/\\+}
+    openssl req -newkey rsa:2048 -nodes -keyout "$name.key" -out "$name.csr" -subj "/CN=$subject" 2>/dev/null
     printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=%s\nsubjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n' \
         "$usage" >"$name.ext"
     openssl x509 -req -in "$name.csr" -CA "$ca.pem" -CAkey "$ca.key" -CAcreateserial -days 30 -sha256 \

@@ -1,5 +1,6 @@
 #include "config/download_links.h"
 
+#include "build_settings.h"
 #include "config/registry.h"
 #include "text/text_conversion.h"
 

@@ -3,6 +3,7 @@
 
 #include "download/installer_trust.h"
 
+#include "build_settings.h"
 #include "download/destination.h"
 #include "sys/scope_guard.h"
 #include "sys/system_error.h"

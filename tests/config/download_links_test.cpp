@@ -1,5 +1,6 @@
 #include "config/download_links.h"
 
+#include "build_settings.h"
 #include "product_key_fixture.h"
 
 #include <gtest/gtest.h>

@@ -13,7 +13,8 @@
 #   RORA_INSTALLER_NO_CODE_SIGNING   "Rora Test Publisher" under the trusted root, serverAuth only
 #   RORA_SIGNED_DLL_AS_EXE           a DLL signed by "Rora Test Publisher", named .exe
 #   RORA_PUBLISHER_PKCS12, RORA_PUBLISHER_PASSWORD_FILE   the publisher's key, for signing tests
-# All are Linux paths.
+# All are Linux paths. It also makes the time-stamping certificates that test_server.py answers
+# with at /timestamp/tsa (under the trusted root) and /timestamp/untrusted-tsa (under the other).
 set -euo pipefail
 : "${RORA_TEST_ENV:?RORA_TEST_ENV names the test environment}"
 : "${RORA_FAKE_INSTALLER:?RORA_FAKE_INSTALLER names the built fake installer}"
@@ -31,6 +32,18 @@ make_signer other root "Other Test Publisher"
 make_signer server-auth root "Rora Test Publisher" serverAuth
 make_root untrusted-root "Untrusted Test Root CA"
 make_signer untrusted untrusted-root "Rora Test Publisher"
+make_signer tsa root "Rora Test Time Stamps" critical,timeStamping
+make_signer untrusted-tsa untrusted-root "Untrusted Test Time Stamps" critical,timeStamping
+echo 01 >tsa.serial
+cat >tsa.cnf <<CNF
+[tsa]
+default_tsa = authority
+[authority]
+serial = $dir/tsa.serial
+signer_digest = sha256
+default_policy = 1.3.6.1.4.1.55555.1
+digests = sha256, sha384, sha512
+CNF
 
 out=$dir/installers
 # The names keep "fake_installer", by which tests find the installer's processes.

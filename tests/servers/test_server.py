@@ -19,6 +19,8 @@ The URL path chooses the answer:
   /length/N                  headers only, announcing N bytes (for HEAD requests)
   /rawheaders                a fixed set of unusual header lines
   /echo                      200 with "got N" for a request body of N bytes
+  /timestamp/NAME            an RFC 3161 time-stamp authority: the answer to the query in the body,
+                             signed by the time-stamping certificate NAME (start-signing.sh)
   /pac/...?proxy=P[&direct=H]  a proxy auto-configuration script answering "PROXY P" (P = DIRECT:
                              "DIRECT") for every URL, but "DIRECT" for the host H
   anything else              404 with "not found"
@@ -38,6 +40,7 @@ import json
 import os
 import socket
 import ssl
+import subprocess
 import threading
 import time
 import urllib.parse
@@ -45,6 +48,7 @@ import urllib.parse
 log_lock = threading.Lock()
 flaky_lock = threading.Lock()
 flaky_seen = set()
+timestamp_lock = threading.Lock()
 
 
 def pattern(n):
@@ -271,6 +275,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self._send(200, script.encode(), "application/x-ns-proxy-autoconfig")
         elif head == "echo":
             self._send(200, b"got %d" % len(body), "text/plain")
+        elif head == "timestamp":
+            folder = os.path.join(os.environ["RORA_TEST_ENV"], "signing")
+            signer = os.path.join(folder, os.path.basename(arg))
+            with timestamp_lock:  # one at a time: openssl counts the serial numbers in a file
+                reply = subprocess.run(["openssl", "ts", "-reply", "-config", os.path.join(folder, "tsa.cnf"),
+                                        "-queryfile", "/dev/stdin", "-inkey", signer + ".key", "-signer",
+                                        signer + ".crt", "-out", "/dev/stdout"],
+                                       input=body, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=30)
+            if reply.returncode == 0:
+                self._send(200, reply.stdout, "application/timestamp-reply")
+            else:
+                self._send(500, b"no time stamp", "text/plain")
         else:
             self._send(404, b"not found", "text/plain")
 
