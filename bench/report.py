@@ -156,7 +156,7 @@ def report_downloads(sizes, fig, remeasured, out):
                % fig["runs"])
     out.append("alternation, and a ratio is taken within its run before the median.")
     for line in remeasured:
-        out.append("Measured again: " + line)
+        out.append("Measured again, as Linux curl was slower than our transfer: " + line)
     out.append("")
     md_table(out, ["transfer alone", "ours", "curl.exe (Wine)", "Linux curl", "ours / curl.exe", "ours / Linux curl"],
              [["%d MiB" % (size // MiB)] + [ms(fig[(tool, size, "transfer")]) for tool in TOOLS]

@@ -202,7 +202,8 @@ for run in $(seq 1 "$runs"); do
                 echo "   measurement fault, the benchmark stops: $fault" >&2
                 exit 1
             fi
-            echo "   measured again: $fault" | tee -a "$remeasured"
+            echo "   measured again: $fault"
+            echo "$fault" >>"$remeasured"
             awk -F '\t' -v run="$run" -v size="$size" '!($2 == run && $3 == size)' "$results" >"$results.new"
             mv "$results.new" "$results"
         done
