@@ -1,8 +1,13 @@
 // One download through the program's own path: the real coordinator with its progress callback
 // posting to a real window, the message loop counting what arrives. The links come from the
-// registry overrides, as in the program. Prints one line of figures:
-//   entered_ms=... started_ms=... elapsed_ms=... prepare_ms=... progress_messages=... last_percent=... stopped_messages=... bytes=...
-//   peak_working_set=... peak_pagefile=... error=...
+// registry overrides, as in the program. Prints one line of figures, all measured in this process,
+// and the installer's path as the coordinator reports it:
+//   entered_ms=... started_ms=... prepare_ms=... transfer_ms=... check_ms=... whole_ms=... progress_messages=...
+//   last_percent=... stopped_messages=... bytes=... peak_working_set=... peak_pagefile=... error=...
+//   installer=C:\...\RoraREZIdadezo15.exe
+// prepare_ms is Start (the preparation on this thread), transfer_ms the worker's GET until the file
+// is written and closed, check_ms the signature check after it, whole_ms Start until
+// WM_DOWNLOAD_FINISHED.
 // With --window-only it instead shows an empty visible window titled "Rora Bench Window" until
 // it is closed: Wine's own cost of starting a program and showing a window. With --close TITLE
 // it posts WM_CLOSE to the top-level window of that title, as its close button does. With
@@ -18,6 +23,7 @@
 #include "download/main_installer_downloader.h"
 #include "download/window_messages.h"
 #include "http/http_settings.h"
+#include "text/text_conversion.h"
 
 #include <windows.h>
 #include <psapi.h>
@@ -162,23 +168,34 @@ int RunDownload(HINSTANCE instance, double enteredMs)
     Counts counts;
     ::SetWindowLongPtrW(window.Get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&counts));
 
+    using Clock = std::chrono::steady_clock;
+    const auto ms = [](Clock::time_point from, Clock::time_point to) {
+        return std::chrono::duration<double, std::milli>(to - from).count();
+    };
     std::string error;
     std::filesystem::path installer;
-    double elapsedMs = 0;
+    double wholeMs = 0;
     double prepareMs = 0;
+    double transferMs = 0;
+    double checkMs = 0;
     double setupMs = 0;
     {
         setupMs = MsSinceProcessStart();
-        const auto started = std::chrono::steady_clock::now();
+        const auto started = Clock::now();
         gui::MainInstallerDownloader downloader(window.Get(), std::make_shared<http::HttpSettings>());
         downloader.Start();
-        prepareMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+        prepareMs = ms(started, Clock::now());
         MSG message;
         while (!counts.finished && ::GetMessageW(&message, nullptr, 0, 0) > 0)
             ::DispatchMessageW(&message);
-        elapsedMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+        wholeMs = ms(started, Clock::now());
         error = downloader.GetErrorText();
         installer = downloader.GetInstallerPath();
+        const gui::DownloadTimes times = downloader.GetDownloadTimes();
+        transferMs = ms(times.transferStarted, times.transferEnded);
+        checkMs = ms(times.transferEnded, times.checkAnswered);
+        if (error.empty() && (times.transferStarted < started || times.transferEnded < started || times.checkAnswered < started))
+            error = "the coordinator did not record when the transfer and the check happened";
     }
     ::SetWindowLongPtrW(window.Get(), GWLP_USERDATA, 0);
 
@@ -186,12 +203,13 @@ int RunDownload(HINSTANCE instance, double enteredMs)
     memory.cb = sizeof(memory);
     ::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof(memory));
 
-    std::printf("entered_ms=%.1f started_ms=%.1f elapsed_ms=%.1f prepare_ms=%.1f progress_messages=%u last_percent=%u stopped_messages=%u "
-                "bytes=%llu peak_working_set=%lu peak_pagefile=%lu error=%s\n",
-        enteredMs, setupMs, elapsedMs, prepareMs, counts.progress, counts.lastPercent, counts.stopped,
+    std::printf("entered_ms=%.1f started_ms=%.1f prepare_ms=%.1f transfer_ms=%.1f check_ms=%.1f whole_ms=%.1f progress_messages=%u "
+                "last_percent=%u stopped_messages=%u bytes=%llu peak_working_set=%lu peak_pagefile=%lu error=%s\n",
+        enteredMs, setupMs, prepareMs, transferMs, checkMs, wholeMs, counts.progress, counts.lastPercent, counts.stopped,
         static_cast<unsigned long long>(FileSize(installer)),
         static_cast<unsigned long>(memory.PeakWorkingSetSize), static_cast<unsigned long>(memory.PeakPagefileUsage),
         error.empty() ? "none" : error.c_str());
+    std::printf("installer=%s\n", text::ToUtf8(installer.wstring()).c_str());
     std::fflush(stdout);
     return error.empty() ? 0 : 1;
 }

@@ -116,12 +116,16 @@ public:
     {
         try {
             workerError_.clear();
+            times_ = DownloadTimes{};
             RequireClient();
             const std::string url = DownloadLinks::Instance()->InstallerDownloadUrl();
+            times_.transferStarted = std::chrono::steady_clock::now();
             const http::DownloadResult result = client_->DownloadFile(url, destination_.wstring(),
                 [this](double total, double now) { return OnProgress(total, now); });
+            times_.transferEnded = std::chrono::steady_clock::now();
             http::CheckHttpStatus(result.status, std::string());
             CheckDownloadedInstaller();
+            times_.checkAnswered = std::chrono::steady_clock::now();
         } catch (...) {
             workerError_ = DescribeCurrentException();
         }
@@ -147,6 +151,7 @@ public:
     HWND Window() const noexcept { return window_; }
     const std::filesystem::path& Destination() const noexcept { return destination_; }
     const std::string& WorkerError() const noexcept { return workerError_; }
+    const DownloadTimes& Times() const noexcept { return times_; }
 
 private:
     void FetchBootstrapperParameters() { config::FetchBootstrapperParameters(settings_); }
@@ -230,6 +235,7 @@ private:
     std::filesystem::path destination_;
     sys::UniqueFile installerFile_;
     std::string workerError_;
+    DownloadTimes times_; // like the worker error: written before WM_DOWNLOAD_FINISHED
 };
 
 MainInstallerDownloader::MainInstallerDownloader(HWND window, std::shared_ptr<http::HttpSettings> settings)
@@ -287,6 +293,11 @@ std::string MainInstallerDownloader::GetErrorText() const
 sys::UniqueFile MainInstallerDownloader::TakeInstallerFile()
 {
     return impl_->TakeInstallerFile();
+}
+
+DownloadTimes MainInstallerDownloader::GetDownloadTimes() const
+{
+    return impl_->Times();
 }
 
 } // namespace gui

@@ -129,10 +129,18 @@ TEST_F(Coordinator, DownloadsIntoAFreshFolderAndReportsProgress)
     // In pieces: a loopback transfer can arrive whole between two progress reports.
     Link("/signed/fake_installer-signed.exe?pieces=20");
     Make();
+    const auto started = std::chrono::steady_clock::now();
     downloader->Start();
     const Outcome run = Pump();
+    const auto finished = std::chrono::steady_clock::now();
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(downloader->GetErrorText(), "");
+    // The moments the benchmarks measure: all set, in order, before the final message.
+    const gui::DownloadTimes times = downloader->GetDownloadTimes();
+    EXPECT_LT(started, times.transferStarted);
+    EXPECT_LT(times.transferStarted, times.transferEnded);
+    EXPECT_LT(times.transferEnded, times.checkAnswered);
+    EXPECT_LT(times.checkAnswered, finished);
     EXPECT_EQ(Ending(run, 2), (std::vector<UINT>{Stopped, Finished}));
     EXPECT_EQ(run.messages.back(), Finished);
     EXPECT_GE(run.progress, 1);
