@@ -41,6 +41,9 @@ Application::Application(HINSTANCE instanceHandle, int showCommand, const std::w
     if (IsAnotherInstanceRunning())
         return;
     InitializeHttpLibrary();
+    // The window answers screen readers through COM; the quiet window has nothing to show them.
+    if (!quiet)
+        apartment.Enter();
     if (!RegisterWindowClass())
         return;
     if (CreateMainWindow(showCommand))
@@ -122,7 +125,9 @@ int Application::RunMessageLoop()
     if (!windowCreated)
         return 0;
     MSG message;
-    while (::GetMessageW(&message, window, 0, 0) > 0)
+    // Every message of the thread, not only the window's: COM delivers the calls of screen
+    // readers to a hidden window of its own on this thread.
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0)
         ::DispatchMessageW(&message);
     return result == 1 ? 1 : 0;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/accessible_status.h"
 #include "app/installer_launch.h"
 #include "sys/handles.h"
 #include "download/installer_downloader.h"
@@ -61,6 +62,9 @@ private:
     HMODULE User32();
     HMODULE Shcore();
     void RemoveVisualStyle(HWND control);
+    void ApplyBarColors();
+    std::wstring ShownText() const;
+    void Announce() noexcept;
     void RecordFailure(const char* text) noexcept;
     void HandleDownloadStage(DownloadStage stage);
     void ShowError(const std::wstring& text);
@@ -88,6 +92,11 @@ private:
     bool classRegistered = false;
     // uxtheme.dll, loaded when the progress bar is made, for SetWindowTheme.
     sys::UniqueModule uxtheme;
+    // COM for the window's thread; left after everything else, the wait for the installer
+    // included.
+    ComApartment apartment;
+    // The client area as screen readers see it; null in quiet mode and once the window is gone.
+    std::unique_ptr<AccessibleStatus> accessible;
 };
 
 } // namespace gui

@@ -1,6 +1,7 @@
 #include "app/application.h"
 
 #include "app/system_queries.h"
+#include "app/window_colors.h"
 #include "download/main_installer_downloader.h"
 #include "download/window_messages.h"
 #include "http/http_settings.h"
@@ -30,11 +31,6 @@ constexpr int BarHeight = 15;
 constexpr int TextHeight = 16;
 // Gap between the text and the bar, or above the text without a bar; not scaled.
 constexpr int TextGap = 15;
-
-constexpr COLORREF BarColor = RGB(26, 176, 119);
-constexpr COLORREF BarBackgroundColor = RGB(230, 230, 230);
-constexpr COLORREF TextColor = RGB(0, 0, 0);
-constexpr COLORREF ErrorColor = RGB(255, 0, 0);
 
 // Declared here: the SDK headers for _WIN32_WINNT 0x0601 lack them.
 constexpr UINT DpiChangedMessage = 0x02E0;
@@ -127,6 +123,7 @@ LRESULT Application::HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARA
             OnCreate();
             break;
         case WM_DESTROY:
+            accessible.reset();
             ::PostQuitMessage(0);
             break;
         case WM_NCDESTROY:
@@ -136,6 +133,16 @@ LRESULT Application::HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARA
             break;
         case WM_PAINT:
             Paint();
+            break;
+        case WM_GETOBJECT: {
+            LRESULT answer = 0;
+            if (accessible && accessible->Answer(wParam, lParam, answer))
+                return answer;
+            break;
+        }
+        case WM_SYSCOLORCHANGE:
+            // The text takes the new colours at its next paint; the bar keeps those it was given.
+            ApplyBarColors();
             break;
         case DpiChangedMessage:
             UpdateLayout(HIWORD(wParam), SWP_NOOWNERZORDER | SWP_NOMOVE);
@@ -168,6 +175,8 @@ LRESULT Application::HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARA
 void Application::OnCreate()
 {
     UpdateLayout(GetWindowDpi(window), SWP_NOOWNERZORDER);
+    if (!quiet)
+        accessible = std::make_unique<AccessibleStatus>(window, ShownText(), result == 1);
     if (result == 1)
         ShowError(statusText);
     else if (quiet)
@@ -193,8 +202,9 @@ void Application::Paint()
     ::GetClientRect(window, &client);
     RECT textRect = client;
 
-    const std::wstring shown = result == 1 ? errorText + L"\n" + statusText : statusText;
-    ::SetTextColor(dc, result == 1 ? ErrorColor : TextColor);
+    const std::wstring shown = ShownText();
+    const WindowColors colors = ChooseColors(CurrentColorScheme());
+    ::SetTextColor(dc, result == 1 ? colors.error : colors.text);
     ::SetBkMode(dc, TRANSPARENT);
 
     if (progressBar) {
@@ -241,9 +251,17 @@ bool Application::CreateProgressBar()
     RemoveVisualStyle(progressBar);
     ::SendMessageW(progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     ::SendMessageW(progressBar, PBM_SETSTEP, 1, 0);
-    ::SendMessageW(progressBar, PBM_SETBARCOLOR, 0, BarColor);
-    ::SendMessageW(progressBar, PBM_SETBKCOLOR, 0, BarBackgroundColor);
+    ApplyBarColors();
     return true;
+}
+
+void Application::ApplyBarColors()
+{
+    if (!progressBar)
+        return;
+    const WindowColors colors = ChooseColors(CurrentColorScheme());
+    ::SendMessageW(progressBar, PBM_SETBARCOLOR, 0, colors.bar);
+    ::SendMessageW(progressBar, PBM_SETBKCOLOR, 0, colors.barBackground);
 }
 
 void Application::RemoveVisualStyle(HWND control)
@@ -360,11 +378,28 @@ void Application::HandleDownloadStage(DownloadStage stage)
     }
 }
 
+std::wstring Application::ShownText() const
+{
+    return result == 1 ? errorText + L"\n" + statusText : statusText;
+}
+
+void Application::Announce() noexcept
+{
+    if (!accessible)
+        return;
+    try {
+        accessible->Update(ShownText(), result == 1);
+    } catch (...) {
+        // Out of memory: the screen reader keeps the earlier text.
+    }
+}
+
 void Application::ShowError(const std::wstring& text)
 {
     statusText = text;
     result = 1;
     ::InvalidateRect(window, nullptr, TRUE);
+    Announce();
     // A quiet run has nobody to close its invisible window: it ends here, with exit code 1.
     if (quiet)
         ::PostMessageW(window, WM_CLOSE, 0, 0);
@@ -377,6 +412,7 @@ void Application::RecordFailure(const char* what) noexcept
     } catch (...) {
         result = 1;
         ::InvalidateRect(window, nullptr, TRUE);
+        Announce();
         if (quiet)
             ::PostMessageW(window, WM_CLOSE, 0, 0);
     }

@@ -1,6 +1,7 @@
 // The main window in this process under Wine, driven through its messages with a fake
 // download coordinator, and checked by its geometry and its pixels.
 #include "app/application.h"
+#include "app/window_colors.h"
 #include "download/window_messages.h"
 #include "window_capture.h"
 
@@ -505,6 +506,34 @@ TEST_F(MainWindowTest, AProgramOtherThanTheCheckedFileIsNeverRun)
     EXPECT_FALSE(fs::exists(marker)) << "the installer ran";
     fs::remove(other, ignored);
     fs::remove(marker, ignored);
+}
+
+// The product's colours where they contrast with the window colour by 3:1, the scheme's window
+// text elsewhere; with high contrast (which Wine cannot switch on) the scheme's colours only.
+TEST(WindowColors, TheProductsColoursOnlyWhereTheyCanBeSeen)
+{
+    constexpr COLORREF White = RGB(255, 255, 255), Black = RGB(0, 0, 0), Blue = RGB(0, 120, 215);
+    constexpr COLORREF Yellow = RGB(255, 255, 0), Cyan = RGB(26, 235, 255), Purple = RGB(55, 0, 110);
+    const struct {
+        const char* scheme;
+        gui::ColorScheme given;
+        gui::WindowColors chosen;
+    } rows[] = {
+        {"default", {false, White, Black, Blue}, {Black, Red, Green, BarBackground}},
+        {"dark", {false, Black, White, Blue}, {White, Red, Green, BarBackground}},
+        {"navy: black 1.3:1, red 4:1", {false, RGB(0, 0, 128), Yellow, Blue}, {Yellow, Red, Green, BarBackground}},
+        {"grey 89: black 2.998:1", {false, RGB(89, 89, 89), White, Blue}, {White, White, Green, BarBackground}},
+        {"grey 90: black 3.003:1", {false, RGB(90, 90, 90), White, Blue}, {Black, White, Green, BarBackground}},
+        {"high contrast black", {true, Black, White, Cyan}, {White, White, Cyan, Black}},
+        {"high contrast white", {true, White, Black, Purple}, {Black, Black, Purple, White}},
+    };
+    for (const auto& row : rows) {
+        const gui::WindowColors chosen = gui::ChooseColors(row.given);
+        EXPECT_EQ(chosen.text, row.chosen.text) << row.scheme;
+        EXPECT_EQ(chosen.error, row.chosen.error) << row.scheme;
+        EXPECT_EQ(chosen.bar, row.chosen.bar) << row.scheme;
+        EXPECT_EQ(chosen.barBackground, row.chosen.barBackground) << row.scheme;
+    }
 }
 
 TEST_F(MainWindowTest, RegisteredClassStopsStartup)

@@ -15,13 +15,14 @@ import subprocess
 import threading
 import unittest
 
+from run_helpers import AccessibilityProbe
 from wine_env import ENV, INSTALLATION_KEY, WineTestCase, windows_path
 
-# Names the bootstrapper imports (delay-loaded), binds at run time itself (winhttp, uxtheme) or
-# through libcurl (secur32, iphlpapi). Not planted: DLLs that Wine's own builtin DLLs import
+# Names the bootstrapper imports (delay-loaded; ole32 and oleaut32 are known DLLs on Windows, not
+# under Wine), binds at run time itself (winhttp, uxtheme) or through libcurl (secur32, iphlpapi). Not planted: DLLs that Wine's own builtin DLLs import
 # (version, shcore, dhcpcsvc, ...), which Wine's loader, unlike Windows for known DLLs, looks for
 # in the program's folder too, before and beyond anything the program can do.
-PLANTED = ("crypt32", "bcrypt", "winhttp", "uxtheme", "secur32", "iphlpapi", "wintrust")
+PLANTED = ("crypt32", "bcrypt", "winhttp", "uxtheme", "secur32", "iphlpapi", "wintrust", "oleacc", "ole32", "oleaut32")
 
 # Known DLLs on every supported Windows, 7 to 11 (HKLM\System\CurrentControlSet\Control\
 # Session Manager\KnownDLLs, the same names for 32-bit programs): always mapped from the system.
@@ -86,7 +87,7 @@ class PlantingTest(WineTestCase):
     def test_control_program_with_ordinary_imports_loads_the_planted_dlls(self):
         code, out, from_folder, _ = self.run_planted(os.environ["RORA_PLANTING_CONTROL"])
         self.assertEqual(code, 0, out)
-        planted = {"crypt32", "bcrypt", "winhttp", "uxtheme"}
+        planted = {"crypt32", "bcrypt", "winhttp", "uxtheme", "oleacc", "ole32", "oleaut32"}
         self.assertEqual({leaf(p).removesuffix(".dll") for p in from_folder}, planted)
         self.assertEqual({m.lower().removesuffix(".dll.loaded") for m in self.markers()}, planted)
 
@@ -140,13 +141,18 @@ class PlantingTest(WineTestCase):
         with open(os.path.join(placed, "RoraREZIdadezo15.exe"), "wb") as f:
             f.write(b"MZ not signed")
 
-        code, out, from_folder, loaded = self.run_planted(ENV["RORA_BOOTSTRAPPER"], "/quiet")
+        # With the window, which a screen reader reads (COM, the accessibility libraries) and
+        # closes once it has read the failure.
+        probe = AccessibilityProbe(self.prefix, close=True)
+        self.addCleanup(probe.kill)
+        code, out, from_folder, loaded = self.run_planted(ENV["RORA_BOOTSTRAPPER"])
         self.assertEqual(code, 1, "the run should end with its connection failure")
+        self.assertEqual(probe.finish(), 0)
         self.assertEqual(from_folder, [])
         self.assertEqual(self.markers(), [])
         loaded_names = {leaf(p) for p in loaded}
-        self.assertTrue({"winhttp.dll", "secur32.dll", "wintrust.dll", "crypt32.dll"} <= loaded_names,
-                        "the run did not reach its run-time loads: %s" % sorted(loaded_names))
+        expected = {"winhttp.dll", "secur32.dll", "wintrust.dll", "crypt32.dll", "oleacc.dll", "ole32.dll", "oleaut32.dll"}
+        self.assertTrue(expected <= loaded_names, "the run did not reach its run-time loads: %s" % sorted(loaded_names))
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@ import re
 import shutil
 import socket
 import subprocess
+import threading
 import time
 
 from servers import Route, Server
@@ -23,6 +24,45 @@ def path_cased_as(program, command):
     the path as the bootstrapper built it (C:\\windows\\Temp)."""
     head = '"%s"' % program
     return head + command[len(head):] if command[:len(head)].lower() == head.lower() else command
+
+
+class AccessibilityProbe:
+    """tests/e2e/accessibility_probe.cpp in the background: the main window as a screen reader in
+    another process meets it. Ended after `seconds` and 10 more, should it hang on a call."""
+
+    def __init__(self, prefix, close=False, seconds=60):
+        args = [os.environ["RORA_ACCESSIBILITY_PROBE"], str(seconds)] + (["close"] if close else [])
+        self.process = prefix.start(args)
+        self.watchdog = threading.Timer(seconds + 10, self.kill)
+        self.watchdog.start()
+        self.events = []
+        self.gone = None
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.watchdog.cancel()
+
+    def next_read(self):
+        """(name, role, state) of the probe's next read of the object; None once it has ended.
+        Collects the events and the answer after the window had gone on the way."""
+        for line in iter(self.process.stdout.readline, b""):
+            kind, *fields = line.decode("utf-8").rstrip("\r\n").split("\t")
+            if kind == "event":
+                self.events.append(int(fields[0], 16))
+            elif kind == "gone":
+                self.gone = (int(fields[0], 16), int(fields[1]))
+            elif kind == "read":
+                return fields[0].replace("\\n", "\n"), int(fields[1]), int(fields[2], 16)
+        return None
+
+    def finish(self, timeout=30):
+        """The probe's exit code, once it has ended."""
+        while self.next_read():
+            pass
+        code = self.process.wait(timeout)
+        self.watchdog.cancel()
+        return code
 
 
 def fake_installer_bytes():

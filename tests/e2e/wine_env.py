@@ -72,11 +72,15 @@ class Prefix:
         os.rmdir(path)
         subprocess.run(["cp", "-a", ENV["RORA_TEMPLATE_PREFIX"], path], check=True, timeout=120)
         prefix = cls(path, private=True)
-        subprocess.run(["wineserver", "-p"], env=prefix.env(), check=True, timeout=30,
+        prefix.start_server()
+        return prefix
+
+    def start_server(self):
+        """A persistent wineserver with Wine's services already running."""
+        subprocess.run(["wineserver", "-p"], env=self.env(), check=True, timeout=30,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        start_new_session=True)
-        prefix.wine(["cmd", "/c", "exit", "0"], timeout=120)
-        return prefix
+        self.wine(["cmd", "/c", "exit", "0"], timeout=120)
 
     def env(self, extra=None):
         env = dict(os.environ)
@@ -201,10 +205,13 @@ class PrivatePrefixTestCase(unittest.TestCase):
 
 
 class WineTestCase(unittest.TestCase):
-    """Base class: the shared prefix with a clean product key before and after each test."""
+    """Base class: the shared prefix, or the class's `own_prefix` when it has one, with a clean
+    product key before and after each test."""
+
+    own_prefix = None
 
     def setUp(self):
-        self.prefix = Prefix.shared()
+        self.prefix = self.own_prefix or Prefix.shared()
         self.prefix.reset_product_key()
         self.addCleanup(self.prefix.reset_product_key)
         self.work = tempfile.mkdtemp(prefix="e2e", dir=ENV["RORA_TEST_ENV"])
@@ -247,18 +254,26 @@ def screenshot(window_id, path):
     return path
 
 
-def read_text(png_path):
-    """The text of a screenshot, by OCR, with runs of white space made single blanks."""
+def read_text(png_path, red=False):
+    """The text of a screenshot, by OCR, with runs of white space made single blanks. `red` reads
+    the red channel alone: grey makes red text on black too dark for OCR, not for the eye."""
     big = png_path + ".x3.png"
-    subprocess.run(["convert", png_path, "-resize", "300%", "-colorspace", "Gray", big], check=True, timeout=60)
+    grey = ["-channel", "R", "-separate", "-negate"] if red else ["-colorspace", "Gray"]
+    subprocess.run(["convert", png_path, "-resize", "300%"] + grey + [big], check=True, timeout=60)
     result = subprocess.run(["tesseract", big, "-", "--psm", "6"], stdout=subprocess.PIPE,
                             stderr=subprocess.DEVNULL, text=True, timeout=60)
     return " ".join(result.stdout.split())
 
 
-def red_pixel_count(png_path):
-    """How many pixels are pure red, RGB(255, 0, 0), the colour of failure texts."""
-    result = subprocess.run(["convert", png_path, "-fill", "black", "+opaque", "rgb(255,0,0)",
-                             "-fill", "white", "-opaque", "rgb(255,0,0)", "-format", "%[fx:mean*w*h]", "info:"],
+def pixel_count(png_path, rgb):
+    """How many pixels have exactly the colour `rgb`, e.g. "255,0,0"."""
+    colour = "rgb(%s)" % rgb
+    result = subprocess.run(["convert", png_path, "-fill", "black", "+opaque", colour,
+                             "-fill", "white", "-opaque", colour, "-format", "%[fx:mean*w*h]", "info:"],
                             stdout=subprocess.PIPE, text=True, timeout=60)
     return int(float(result.stdout.strip() or 0))
+
+
+def red_pixel_count(png_path):
+    """How many pixels are pure red, RGB(255, 0, 0), the colour of failure texts."""
+    return pixel_count(png_path, "255,0,0")

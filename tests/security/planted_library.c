@@ -73,3 +73,23 @@ __declspec(dllexport) LONG WINAPI SetWindowTheme(HWND window, LPCWSTR applicatio
     (void)window, (void)application, (void)classes;
     return (LONG)0x80004001L;
 }
+
+/* oleacc */
+__declspec(dllexport) LONG WINAPI AccessibleObjectFromWindow(HWND window, DWORD object, const GUID* iid, void** result)
+{
+    (void)window, (void)object, (void)iid;
+    if (result)
+        *result = NULL;
+    return (LONG)0x80004001L;
+}
+
+/* ole32 */
+__declspec(dllexport) void WINAPI CoUninitialize(void)
+{
+}
+
+/* oleaut32 */
+__declspec(dllexport) void WINAPI SysFreeString(wchar_t* text)
+{
+    (void)text;
+}

@@ -1,11 +1,13 @@
-/* The planting experiment's control: a program that imports crypt32, bcrypt, winhttp and
- * uxtheme the ordinary way. The loader resolves these imports before main runs, looking in
+/* The planting experiment's control: a program that imports crypt32, bcrypt, winhttp, uxtheme,
+ * oleacc, ole32 and oleaut32 the ordinary way. The loader resolves these imports before main runs, looking in
  * the program's own folder first, so DLLs of those names placed beside it are loaded. */
 #include <windows.h>
 #include <bcrypt.h>
 #include <uxtheme.h>
 #include <wincrypt.h>
 #include <winhttp.h>
+#include <ole2.h>
+#include <oleacc.h>
 
 #include <stdio.h>
 
@@ -18,6 +20,9 @@ int main(int argc, char** argv)
         BCryptGenRandom(NULL, NULL, 0, 0);
         WinHttpGetIEProxyConfigForCurrentUser(NULL);
         SetWindowTheme(NULL, NULL, NULL);
+        AccessibleObjectFromWindow(NULL, 0, NULL, NULL);
+        CoUninitialize();
+        SysFreeString(NULL);
     }
     puts("control ran");
     return 0;
