@@ -7,6 +7,7 @@
 #include <oleacc.h>
 
 #include <new>
+#include <utility>
 
 namespace gui {
 namespace {
@@ -87,7 +88,7 @@ public:
     HRESULT STDMETHODCALLTYPE get_accName(VARIANT child, BSTR* name) noexcept override
     {
         if (!IsSelf(child))
-            return standard_ ? standard_.Get()->get_accName(child, name) : CO_E_OBJNOTCONNECTED;
+            return Standard(&IAccessible::get_accName, child, name);
         if (!name)
             return E_POINTER;
         *name = nullptr;
@@ -100,7 +101,7 @@ public:
     HRESULT STDMETHODCALLTYPE get_accRole(VARIANT child, VARIANT* role) noexcept override
     {
         if (!IsSelf(child))
-            return standard_ ? standard_.Get()->get_accRole(child, role) : CO_E_OBJNOTCONNECTED;
+            return Standard(&IAccessible::get_accRole, child, role);
         if (!role)
             return E_POINTER;
         role->vt = VT_EMPTY;
@@ -115,7 +116,7 @@ public:
     HRESULT STDMETHODCALLTYPE get_accState(VARIANT child, VARIANT* state) noexcept override
     {
         if (!IsSelf(child))
-            return standard_ ? standard_.Get()->get_accState(child, state) : CO_E_OBJNOTCONNECTED;
+            return Standard(&IAccessible::get_accState, child, state);
         if (!state)
             return E_POINTER;
         state->vt = VT_EMPTY;
@@ -134,79 +135,86 @@ public:
 
     HRESULT STDMETHODCALLTYPE get_accParent(IDispatch** parent) noexcept override
     {
-        return standard_ ? standard_.Get()->get_accParent(parent) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::get_accParent, parent);
     }
     HRESULT STDMETHODCALLTYPE get_accChildCount(LONG* count) noexcept override
     {
-        return standard_ ? standard_.Get()->get_accChildCount(count) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::get_accChildCount, count);
     }
     HRESULT STDMETHODCALLTYPE get_accChild(VARIANT child, IDispatch** object) noexcept override
     {
-        return standard_ ? standard_.Get()->get_accChild(child, object) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::get_accChild, child, object);
     }
     HRESULT STDMETHODCALLTYPE get_accValue(VARIANT child, BSTR* value) noexcept override
     {
-        return standard_ ? standard_.Get()->get_accValue(child, value) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::get_accValue, child, value);
     }
     HRESULT STDMETHODCALLTYPE get_accDescription(VARIANT child, BSTR* description) noexcept override
     {
-        return standard_ ? standard_.Get()->get_accDescription(child, description) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::get_accDescription, child, description);
     }
     HRESULT STDMETHODCALLTYPE get_accHelp(VARIANT child, BSTR* help) noexcept override
     {
-        return standard_ ? standard_.Get()->get_accHelp(child, help) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::get_accHelp, child, help);
     }
     HRESULT STDMETHODCALLTYPE get_accHelpTopic(BSTR* file, VARIANT child, LONG* topic) noexcept override
     {
-        return standard_ ? standard_.Get()->get_accHelpTopic(file, child, topic) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::get_accHelpTopic, file, child, topic);
     }
     HRESULT STDMETHODCALLTYPE get_accKeyboardShortcut(VARIANT child, BSTR* shortcut) noexcept override
     {
-        return standard_ ? standard_.Get()->get_accKeyboardShortcut(child, shortcut) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::get_accKeyboardShortcut, child, shortcut);
     }
     HRESULT STDMETHODCALLTYPE get_accFocus(VARIANT* child) noexcept override
     {
-        return standard_ ? standard_.Get()->get_accFocus(child) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::get_accFocus, child);
     }
     HRESULT STDMETHODCALLTYPE get_accSelection(VARIANT* children) noexcept override
     {
-        return standard_ ? standard_.Get()->get_accSelection(children) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::get_accSelection, children);
     }
     HRESULT STDMETHODCALLTYPE get_accDefaultAction(VARIANT child, BSTR* action) noexcept override
     {
-        return standard_ ? standard_.Get()->get_accDefaultAction(child, action) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::get_accDefaultAction, child, action);
     }
     HRESULT STDMETHODCALLTYPE accSelect(LONG flags, VARIANT child) noexcept override
     {
-        return standard_ ? standard_.Get()->accSelect(flags, child) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::accSelect, flags, child);
     }
     HRESULT STDMETHODCALLTYPE accLocation(LONG* left, LONG* top, LONG* width, LONG* height, VARIANT child) noexcept override
     {
-        return standard_ ? standard_.Get()->accLocation(left, top, width, height, child) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::accLocation, left, top, width, height, child);
     }
     HRESULT STDMETHODCALLTYPE accNavigate(LONG direction, VARIANT start, VARIANT* end) noexcept override
     {
-        return standard_ ? standard_.Get()->accNavigate(direction, start, end) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::accNavigate, direction, start, end);
     }
     HRESULT STDMETHODCALLTYPE accHitTest(LONG x, LONG y, VARIANT* child) noexcept override
     {
-        return standard_ ? standard_.Get()->accHitTest(x, y, child) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::accHitTest, x, y, child);
     }
     HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT child) noexcept override
     {
-        return standard_ ? standard_.Get()->accDoDefaultAction(child) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::accDoDefaultAction, child);
     }
     HRESULT STDMETHODCALLTYPE put_accName(VARIANT child, BSTR name) noexcept override
     {
-        return standard_ ? standard_.Get()->put_accName(child, name) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::put_accName, child, name);
     }
     HRESULT STDMETHODCALLTYPE put_accValue(VARIANT child, BSTR value) noexcept override
     {
-        return standard_ ? standard_.Get()->put_accValue(child, value) : CO_E_OBJNOTCONNECTED;
+        return Standard(&IAccessible::put_accValue, child, value);
     }
 
 private:
     ~StatusObject() = default;
+
+    // The standard client object's answer; an error once the window has gone.
+    template <typename Method, typename... Arguments>
+    HRESULT Standard(Method method, Arguments... arguments) noexcept
+    {
+        return standard_ ? (standard_.Get()->*method)(arguments...) : CO_E_OBJNOTCONNECTED;
+    }
 
     LONG references_ = 1;
     const Status* status_;
@@ -244,9 +252,10 @@ AccessibleStatus::AccessibleStatus(HWND window, const std::wstring& text, bool a
     state->status = {text, alert};
     const auto version = sys::OsVersion();
     state->liveRegions = version && version->major >= 10;
-    if (!state->liveRegions)
-        return;
+}
 
+void AccessibleStatus::MarkLiveRegion() noexcept
+{
     // The client becomes an assertive live region: a screen reader speaks each change at once.
     if (FAILED(::CoCreateInstance(AccPropServicesClass, nullptr, CLSCTX_INPROC_SERVER, AccPropServicesInterface,
             reinterpret_cast<void**>(state->annotations.Put()))))
@@ -254,7 +263,7 @@ AccessibleStatus::AccessibleStatus(HWND window, const std::wstring& text, bool a
     VARIANT assertive;
     assertive.vt = VT_I4;
     assertive.lVal = AssertiveLiveSetting;
-    if (FAILED(state->annotations.Get()->SetHwndProp(window, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
+    if (FAILED(state->annotations.Get()->SetHwndProp(state->window, static_cast<DWORD>(OBJID_CLIENT), CHILDID_SELF,
             LiveSettingProperty, assertive)))
         state->annotations.Reset();
 }
@@ -278,7 +287,12 @@ bool AccessibleStatus::Answer(WPARAM wParam, LPARAM lParam, LRESULT& answer) noe
     // The identifier is a DWORD: a 64-bit sender's lParam may carry it sign-extended.
     if (static_cast<DWORD>(lParam) != static_cast<DWORD>(OBJID_CLIENT))
         return false;
+    // The object and the live region only once a screen reader asks: a run that nobody reads
+    // makes neither.
     if (!state->object) {
+        // Before the object is handed out: whoever reads it finds the client marked already.
+        if (state->liveRegions)
+            MarkLiveRegion();
         UniqueInterface<IAccessible> standard;
         if (FAILED(::CreateStdAccessibleObject(state->window, OBJID_CLIENT, __uuidof(IAccessible),
                 reinterpret_cast<void**>(standard.Put()))))
@@ -294,17 +308,13 @@ bool AccessibleStatus::Answer(WPARAM wParam, LPARAM lParam, LRESULT& answer) noe
     return true;
 }
 
-void AccessibleStatus::Update(const std::wstring& text, bool alert) noexcept
+void AccessibleStatus::Update(std::wstring text, bool alert) noexcept
 {
     Status& status = state->status;
     if (text == status.text && alert == status.alert)
         return;
     const bool alertChanged = alert != status.alert;
-    try {
-        status.text = text;
-    } catch (...) {
-        // Out of memory: the name keeps the earlier text, the events still go out.
-    }
+    status.text = std::move(text);
     status.alert = alert;
 
     const HWND window = state->window;

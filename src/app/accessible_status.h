@@ -38,10 +38,14 @@ public:
     // default handling.
     bool Answer(WPARAM wParam, LPARAM lParam, LRESULT& answer) noexcept;
 
-    // The window paints `text` from now on; announced when it differs from before.
-    void Update(const std::wstring& text, bool alert) noexcept;
+    // The window paints `text` from now on; announced when it differs from before. Taken by
+    // value: the caller makes the copy, and meets any failure to allocate it.
+    void Update(std::wstring text, bool alert) noexcept;
 
 private:
+    // From Windows 10 on: the client as an assertive live region, through the annotation service.
+    void MarkLiveRegion() noexcept;
+
     struct State;
     std::unique_ptr<State> state;
 };

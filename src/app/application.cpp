@@ -42,6 +42,8 @@ Application::Application(HINSTANCE instanceHandle, int showCommand, const std::w
         return;
     InitializeHttpLibrary();
     // The window answers screen readers through COM; the quiet window has nothing to show them.
+    // Entered before any window exists: ole32 is then loaded from the system directory by this
+    // program before any library that imports it asks for it by name.
     if (!quiet)
         apartment.Enter();
     if (!RegisterWindowClass())
