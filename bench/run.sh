@@ -58,6 +58,26 @@ now_ns() { date +%s%N; }
 ms_since() { echo $(( ($(now_ns) - $1) / 1000000 )); }
 winpath() { echo "Z:${1//\//\\}"; }
 
+# What runs the 32-bit code (the program, curl.exe, Wine's 32-bit side) decides what the figures mean.
+source "$source_dir/scripts/i386-code.sh"
+i386_probe_make "$data/i386-probe"
+i386_probe_run "$data/i386-probe"
+case $I386_HOW in
+native)
+    i386=native
+    echo "== 32-bit code runs natively on this machine"
+    ;;
+emulated)
+    i386="emulated: $I386_EMULATOR_VERSION"
+    echo "== 32-bit code runs emulated on this machine ($I386_EMULATOR_VERSION): times compared with"
+    echo "   Linux curl or with an absolute limit measure the emulator too; the report marks them and gives them no verdict"
+    ;;
+*)
+    echo "32-bit code does not run on this machine: make bench runs scripts/install-deps.sh first, which sets it up" >&2
+    exit 1
+    ;;
+esac
+
 echo "== Setting up: private display, fresh Wine prefix, signed installers, local server"
 rm -rf "$run_dir/prefix"
 mkdir -p "$run_dir" "$data/serve" "$data/wine-temp/user" "$data/wine-temp/windows"
@@ -307,5 +327,5 @@ timeout 300 wine "$bench_exe" --parse-answers </dev/null 2>/dev/null | tr -d '\r
 
 echo
 python3 "$source_dir/bench/report.py" --downloads "$results" --startup "$startup" --answers "$answers" --checks "$checks" \
-    --exe "$exe" --map "$link_map" --remeasured "$remeasured" \
+    --exe "$exe" --map "$link_map" --remeasured "$remeasured" --i386 "$i386" \
     --cores "$(nproc)" --cpu "$(lscpu | sed -n 's/^Model name: *//p' | head -n1)" | tee "$run_dir/report.txt"
