@@ -79,7 +79,7 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES='mscoree=;mshtml='
 ENV
     export RORA_TEST_ENV="$dir" RORA_SOURCE_DIR="$source_dir"
-    export RORA_FAKE_INSTALLER="$fake_installer" RORA_PLANTED_LIBRARY="$library"
+    export RORA_FAKE_INSTALLER="$fake_installer" RORA_PLANTED_LIBRARY="$library" RORA_BOOTSTRAPPER="$bootstrapper"
     for hook in "$source_dir"/tests/servers/start-*.sh; do
         [ -f "$hook" ] || continue
         if ! bash "$hook" >>"$dir/env" 2>>"$dir/servers.log"; then

@@ -229,10 +229,16 @@ void ComApartment::Enter() noexcept
         entered = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
 }
 
-ComApartment::~ComApartment()
+void ComApartment::Leave() noexcept
 {
     if (entered)
         ::CoUninitialize();
+    entered = false;
+}
+
+ComApartment::~ComApartment()
+{
+    Leave();
 }
 
 struct AccessibleStatus::State {

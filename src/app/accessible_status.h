@@ -17,6 +17,9 @@ public:
     ComApartment& operator=(const ComApartment&) = delete;
 
     void Enter() noexcept;
+    // Leaves COM, if Enter entered it: calls still on their way to this thread's objects fail at
+    // once rather than waiting for a thread that no longer serves them.
+    void Leave() noexcept;
 
 private:
     bool entered = false;

@@ -63,6 +63,11 @@ Application::~Application()
         ::UnregisterClassW(WindowClassName, instance);
     instance = nullptr;
 
+    // Nothing of COM's is needed any more, and a screen reader that still holds the window's
+    // object must not wait for this thread, which is about to wait for the installer.
+    accessible.reset();
+    apartment.Leave();
+
     if (wait && installerProcess && installerProcess->process)
         ::WaitForSingleObject(installerProcess->process.Get(), INFINITE);
     installerProcess.reset();
@@ -73,14 +78,16 @@ bool Application::RunExistingInstaller()
     const std::wstring path = CommonDataFolder() + L"\\" + ProductName + L"\\Installation\\" + InstallerName;
 
     // Anyone may write below ProgramData. The placed file is opened once, without following a
-    // link, and only a regular file of a sane size is read, through that handle, into a folder of
-    // the administrators' own, checked there and started from there, so that nothing placed
-    // beside it, into it after the check or in its place runs with this program's rights. Anything
-    // else is passed over at once: the run downloads as if nothing had been placed.
-    sys::UniqueFile placed = OpenPlacedInstaller(path);
-    if (!placed)
-        return false;
+    // link or waiting on anyone, and taken only when it is a regular file of a sane size at that
+    // very path whose signature is the publisher's: then it is read, through that handle, into a
+    // folder of the administrators' own, checked again there and started from there, so that
+    // nothing placed beside it, into it after the check or in its place runs with this program's
+    // rights, and nothing unsigned is ever copied. Anything else is passed over at once: the run
+    // downloads as if nothing had been placed.
     try {
+        sys::UniqueFile placed = OpenPlacedInstaller(path);
+        if (!placed || !SignatureFailure(placed.Get(), path).empty())
+            return false;
         UniqueDirectory folder = MakeUniqueDirectory();
         if (folder.path.empty())
             return false;
@@ -98,7 +105,7 @@ bool Application::RunExistingInstaller()
         }
         RemoveEmptyDirectory(folder);
     } catch (const std::exception&) {
-        // No folder for the copy: the download runs instead.
+        // No folder for the copy, or no memory: the download runs instead.
     }
     return false;
 }

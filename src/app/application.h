@@ -92,8 +92,8 @@ private:
     bool classRegistered = false;
     // uxtheme.dll, loaded when the progress bar is made, for SetWindowTheme.
     sys::UniqueModule uxtheme;
-    // COM for the window's thread; left after everything else, the wait for the installer
-    // included.
+    // COM for the window's thread; left once the message loop has ended, before the wait for
+    // the installer.
     ComApartment apartment;
     // The client area as screen readers see it; null in quiet mode and once the window is gone.
     std::unique_ptr<AccessibleStatus> accessible;

@@ -62,9 +62,9 @@ bool SameFile(HANDLE first, HANDLE second)
 // Whether the image the process was started from is the file behind `checkedFile`. The image's
 // path is opened only to read its identity; the checked handle denies writing, renaming and
 // deleting, so that path cannot have been given another file since the start.
-bool StartedFrom(HANDLE process, HANDLE checkedFile)
+// `image` is room for the image's path, made before the process was.
+bool StartedFrom(HANDLE process, HANDLE checkedFile, std::vector<wchar_t>& image) noexcept
 {
-    std::vector<wchar_t> image(32768);
     auto size = static_cast<DWORD>(image.size());
     if (!::QueryFullProcessImageNameW(process, 0, image.data(), &size))
         return false;
@@ -103,21 +103,24 @@ std::unique_ptr<LaunchedProcess> StartInstaller(const std::wstring& installerPat
     // (usually Downloads), which would otherwise be on its DLL search path.
     const std::wstring folder = std::filesystem::path(installerPath).parent_path().wstring();
 
+    // Everything that could fail for want of memory is made before the process: once it exists,
+    // suspended and elevated, each way out either lets it run or ends it.
+    auto launched = std::make_unique<LaunchedProcess>();
+    std::vector<wchar_t> image(32768);
+
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
     if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
             folder.empty() ? nullptr : folder.c_str(), &startup, &info))
         return nullptr;
-
-    auto launched = std::make_unique<LaunchedProcess>();
     launched->process.Reset(info.hProcess);
     launched->thread.Reset(info.hThread);
     launched->processId = info.dwProcessId;
     launched->threadId = info.dwThreadId;
 
     DWORD error = ERROR_SUCCESS;
-    if (!StartedFrom(launched->process.Get(), checkedFile.Get()))
+    if (!StartedFrom(launched->process.Get(), checkedFile.Get(), image))
         error = InvalidImageHash;
     if (error == ERROR_SUCCESS) {
         // The image is mapped and cannot change any more: the installer may now open itself.

@@ -44,14 +44,16 @@ bool DeleteThroughHandle(HANDLE handle) noexcept;
 // is passed over at once instead of copied.
 inline constexpr std::uint64_t PlacedInstallerLimit = std::uint64_t{2} << 30;
 
-// Opens a placed installer once, for reading, with read sharing only and without following a link
-// at `path`. Invalid unless it is a regular file on a disk (not a link, a folder or a device) of
-// at most PlacedInstallerLimit bytes.
+// Opens a placed installer once, for reading, with read sharing only, without following a link
+// at `path` and without waiting on another process's oplock. Invalid unless it is a regular file
+// on a disk (not a link, a folder or a device) with exactly one name, whose data are all here
+// (not offline, not sparse, not recalled from elsewhere when read), of at most
+// PlacedInstallerLimit bytes, and whose final path is `path` itself (no folder on the way is a
+// link). `path` must be a full path with a drive letter.
 sys::UniqueFile OpenPlacedInstaller(const std::filesystem::path& path);
 
-// Copies what the open file `source` holds, from its current position, into the new file
-// `target` by reading that handle (the source's path is never opened again). A partial copy is
-// deleted; false then.
+// Copies the whole of the open file `source` into the new file `target` by reading that handle
+// from its start (the source's path is never opened again). A partial copy is deleted; false then.
 bool CopyOpenFile(HANDLE source, const std::filesystem::path& target);
 
 // Whether the volume of `folder` has at least `contentLength` bytes free for this user (a disk

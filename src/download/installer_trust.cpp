@@ -4,7 +4,9 @@
 #include "download/installer_trust.h"
 
 #include "build_settings.h"
+#include "download/bootstrapper_names.h"
 #include "download/destination.h"
+#include "download/version_resource.h"
 #include "sys/scope_guard.h"
 #include "sys/system_error.h"
 #include "text/text_conversion.h"
@@ -187,6 +189,21 @@ const char* InstallerPublisher() noexcept
     return RORA_INSTALLER_PUBLISHER;
 }
 
+std::string SignatureFailure(HANDLE file, const std::filesystem::path& path)
+{
+    const std::string reason = VerifySignature(file, path);
+    return reason.empty() ? reason : "The installer's signature could not be verified: " + reason + ".";
+}
+
+bool IsBootstrapper(HANDLE file)
+{
+    for (const std::wstring& name : VersionFileNames(file))
+        for (const wchar_t* own : {L"" RORA_BOOTSTRAPPER_INTERNAL_NAME, L"" RORA_BOOTSTRAPPER_ORIGINAL_FILENAME})
+            if (::CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), own, -1, TRUE) == CSTR_EQUAL)
+                return true;
+    return false;
+}
+
 CheckedInstaller CheckInstaller(const std::filesystem::path& path)
 {
     CheckedInstaller checked;
@@ -194,13 +211,17 @@ CheckedInstaller CheckInstaller(const std::filesystem::path& path)
     // DELETE access lets a refused file be deleted through this same handle.
     checked.file.Reset(::CreateFileW(path.c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
         FILE_ATTRIBUTE_NORMAL, nullptr));
-    std::string reason;
-    if (!checked.file)
-        reason = "the file could not be opened for the check: " + text::ToUtf8(sys::SystemErrorText(::GetLastError()));
-    else
-        reason = VerifySignature(checked.file.Get(), path);
-    if (!reason.empty())
-        checked.failure = "The installer's signature could not be verified: " + reason + ".";
+    if (!checked.file) {
+        const DWORD error = ::GetLastError();
+        checked.failure = "The installer's signature could not be verified: the file could not be opened for the check: "
+            + text::ToUtf8(sys::SystemErrorText(error)) + ".";
+        return checked;
+    }
+    checked.failure = SignatureFailure(checked.file.Get(), path);
+    // Its names are read only once the signature holds: from the publisher's own bytes, which
+    // nobody can change while the handle is open.
+    if (checked.failure.empty() && IsBootstrapper(checked.file.Get()))
+        checked.failure = "The downloaded file is not the installer.";
     return checked;
 }
 

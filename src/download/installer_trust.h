@@ -16,12 +16,22 @@ struct CheckedInstaller {
     bool Trusted() const noexcept { return file && failure.empty(); }
 };
 
-// Opens `path` (read and delete access, read sharing only) and checks its Authenticode signature
-// through that handle: a valid signature whose chain ends at a trusted root, a leaf certificate
-// for code signing, issued to the publisher this program was built for, and not revoked where a
-// revocation server answers in time. A file that another process holds open for writing cannot be
-// opened, and fails.
+// Opens `path` (read and delete access, read sharing only) and checks it through that handle:
+// SignatureFailure() finds nothing, and the file is no bootstrapper (IsBootstrapper()). A file
+// that another process holds open for writing cannot be opened, and fails.
 CheckedInstaller CheckInstaller(const std::filesystem::path& path);
+
+// Why the open file at `path` may not be started, for the user (UTF-8); empty when its
+// Authenticode signature, read through `file`, is valid, its chain ends at a trusted root, its
+// leaf certificate is for code signing and issued to the publisher this program was built for,
+// and no revocation server that answers in time has revoked it.
+std::string SignatureFailure(HANDLE file, const std::filesystem::path& path);
+
+// Whether the open file is a bootstrapper, this program or another release of it: its version
+// resource gives this program's own InternalName or OriginalFilename, ignoring case. The
+// publisher signs both, so the signature cannot tell them apart, and started, a bootstrapper
+// would only start the next one.
+bool IsBootstrapper(HANDLE file);
 
 // The common name the signer's certificate must carry (UTF-8): the build's publisher.
 const char* InstallerPublisher() noexcept;

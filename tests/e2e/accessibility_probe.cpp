@@ -8,6 +8,7 @@
 //                                             when the first read found the alert state
 //   gone <TAB> HRESULT in hex <TAB> ms        the name asked of the held object once the
 //                                             window has gone, and how long the answer took
+//   released <TAB> ms                         how long the release of the object took then
 // With "close" it posts WM_CLOSE to the window after the second read. Exit code 0; 2 when no
 // window appeared, 3 when the time ran out, 4 when the object could not be had.
 #include <windows.h>
@@ -129,6 +130,10 @@ int wmain(int argc, wchar_t** argv)
     const HRESULT answer = object->get_accName(Self(), &name);
     std::printf("gone\t0x%08lx\t%lu\n", static_cast<unsigned long>(answer), ::GetTickCount() - asked);
     std::fflush(stdout);
-    // Ends without releasing the object or leaving COM: neither may wait on the window's process.
+    // The release goes to the window's process too, which may be waiting for its installer.
+    const DWORD releasing = ::GetTickCount();
+    object->Release();
+    std::printf("released\t%lu\n", ::GetTickCount() - releasing);
+    std::fflush(stdout);
     std::_Exit(0);
 }

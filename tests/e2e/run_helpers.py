@@ -37,6 +37,7 @@ class AccessibilityProbe:
         self.watchdog.start()
         self.events = []
         self.gone = None
+        self.released = None
 
     def kill(self):
         if self.process.poll() is None:
@@ -52,6 +53,8 @@ class AccessibilityProbe:
                 self.events.append(int(fields[0], 16))
             elif kind == "gone":
                 self.gone = (int(fields[0], 16), int(fields[1]))
+            elif kind == "released":
+                self.released = int(fields[0])
             elif kind == "read":
                 return fields[0].replace("\\n", "\n"), int(fields[1]), int(fields[2], 16)
         return None

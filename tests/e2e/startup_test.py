@@ -22,9 +22,9 @@ class StartupTest(WineTestCase):
         self.addCleanup(lambda: os.path.exists(self.prefix.drive_c("ProgramData", "Rora.exe"))
                         and os.remove(self.prefix.drive_c("ProgramData", "Rora.exe")))
 
-    def place_installer(self):
+    def place_installer(self, variable="RORA_SIGNED_INSTALLER"):
         os.makedirs(self.installation, exist_ok=True)
-        shutil.copy(ENV["RORA_SIGNED_INSTALLER"], os.path.join(self.installation, "RoraREZIdadezo15.exe"))
+        shutil.copy(ENV[variable], os.path.join(self.installation, "RoraREZIdadezo15.exe"))
 
     def installer_env(self, sleep_ms=0):
         return {"RORA_FAKE_INSTALLER_LOG": windows_path(self.log), "RORA_FAKE_INSTALLER_SLEEP_MS": str(sleep_ms)}
@@ -67,12 +67,17 @@ class StartupTest(WineTestCase):
                 open(ENV["RORA_SIGNED_INSTALLER"], "rb") as placed:
             self.assertEqual(f.read(), placed.read())
 
-        # An empty command line gives the path alone, without a trailing blank.
+        # An empty command line gives the path alone, without a trailing blank. This installer's
+        # version resource gives the product's company and product names, as a real one's does:
+        # only the bootstrapper's own file names refuse a file.
         os.remove(self.log)
+        self.place_installer("RORA_INSTALLER_AS_PRODUCT")
         code, _, _ = self.run_bootstrapper()
         self.assertEqual(code, 0)
         ((_, copy, command),) = self.launches()
         self.assertEqual(path_cased_as(copy, command), '"%s"' % copy)
+        with open(self.prefix.linux_path(copy), "rb") as f, open(ENV["RORA_INSTALLER_AS_PRODUCT"], "rb") as placed:
+            self.assertEqual(f.read(), placed.read())
 
     def test_wait_switch_waits_for_the_installer(self):
         self.place_installer()

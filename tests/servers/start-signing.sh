@@ -12,6 +12,10 @@
 #   RORA_INSTALLER_PARTIAL_CHAIN     the same without the root: the chain cannot be completed
 #   RORA_INSTALLER_NO_CODE_SIGNING   "Rora Test Publisher" under the trusted root, serverAuth only
 #   RORA_SIGNED_DLL_AS_EXE           a DLL signed by "Rora Test Publisher", named .exe
+#   RORA_SIGNED_BOOTSTRAPPER         the bootstrapper signed by "Rora Test Publisher"
+#   RORA_INSTALLER_AS_BOOTSTRAPPER   signed by "Rora Test Publisher", its version resource giving one
+#                                    of the bootstrapper's file names (fake_installer_version.rc)
+#   RORA_INSTALLER_AS_PRODUCT        the same with the product's names and file names of its own
 #   RORA_PUBLISHER_PKCS12, RORA_PUBLISHER_PASSWORD_FILE   the publisher's key, for signing tests
 # All are Linux paths. It also makes the time-stamping certificates that test_server.py answers
 # with at /timestamp/tsa (under the trusted root) and /timestamp/untrusted-tsa (under the other).
@@ -19,6 +23,7 @@ set -euo pipefail
 : "${RORA_TEST_ENV:?RORA_TEST_ENV names the test environment}"
 : "${RORA_FAKE_INSTALLER:?RORA_FAKE_INSTALLER names the built fake installer}"
 : "${RORA_PLANTED_LIBRARY:?RORA_PLANTED_LIBRARY names a built DLL to sign}"
+: "${RORA_BOOTSTRAPPER:?RORA_BOOTSTRAPPER names the built bootstrapper}"
 scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 dir="$RORA_TEST_ENV/signing"
 rm -rf "$dir"
@@ -60,6 +65,10 @@ sign untrusted "$installer" fake_installer-untrusted-root.exe --ca untrusted-roo
 sign untrusted "$installer" fake_installer-partial-chain.exe --ca untrusted-root.pem
 sign server-auth "$installer" fake_installer-no-code-signing.exe --no-verify
 sign publisher "$RORA_PLANTED_LIBRARY" signed_dll.exe --ca root.pem
+sign publisher "$RORA_BOOTSTRAPPER" fake_installer-bootstrapper.exe --ca root.pem
+for variant in as_product as_bootstrapper; do
+    sign publisher "$(dirname "$installer")/fake_installer_$variant.exe" "fake_installer-${variant//_/-}.exe" --ca root.pem
+done
 
 # One byte in the middle of the code section: the signature stays, the digest no longer matches.
 python3 - "$out/fake_installer-signed.exe" "$out/fake_installer-tampered.exe" <<'PY'
@@ -102,5 +111,8 @@ echo "export RORA_INSTALLER_UNTRUSTED_ROOT='$out/fake_installer-untrusted-root.e
 echo "export RORA_INSTALLER_PARTIAL_CHAIN='$out/fake_installer-partial-chain.exe'"
 echo "export RORA_INSTALLER_NO_CODE_SIGNING='$out/fake_installer-no-code-signing.exe'"
 echo "export RORA_SIGNED_DLL_AS_EXE='$out/signed_dll.exe'"
+echo "export RORA_SIGNED_BOOTSTRAPPER='$out/fake_installer-bootstrapper.exe'"
+echo "export RORA_INSTALLER_AS_BOOTSTRAPPER='$out/fake_installer-as-bootstrapper.exe'"
+echo "export RORA_INSTALLER_AS_PRODUCT='$out/fake_installer-as-product.exe'"
 echo "export RORA_PUBLISHER_PKCS12='$dir/publisher.p12'"
 echo "export RORA_PUBLISHER_PASSWORD_FILE='$dir/password'"
