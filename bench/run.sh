@@ -87,7 +87,7 @@ startup=$run_dir/startup.tsv
 : >"$startup"
 
 mkfifo "$data/display"
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$data/display" </dev/null >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$data/display" </dev/null >/dev/null 2>&1 &
 pids+=($!)
 read -r -t 20 display_number <"$data/display"
 export DISPLAY=":$display_number"

@@ -31,7 +31,9 @@ headless=0
 if [ -z "${DISPLAY:-}" ] || ! xdotool getdisplaygeometry >/dev/null 2>&1; then
     headless=1
     mkfifo "$work/display"
-    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" </dev/null >/dev/null 2>&1 &
+    # -noreset: otherwise Xvfb resets whenever its last client goes, as between two Wine
+    # commands, and a program that connects just then may find no display.
+    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$work/display" </dev/null >/dev/null 2>&1 &
     pids+=($!)
     read -r -t 20 number <"$work/display"
     export DISPLAY=":$number"
@@ -82,6 +84,8 @@ if [ "$headless" = 1 ]; then
         sleep 1.5
         eval "$(xdotool getwindowgeometry --shell "$window")"
         import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out/downloading.png"
+    else
+        echo "  the window 'Rozo PDF' did not appear within 30 s" >&2
     fi
     for _ in $(seq 600); do
         box=$(xdotool search --onlyvisible --name '^Demo installer$' 2>/dev/null | tail -n1 || true)

@@ -48,7 +48,7 @@ start() {
     # Always a private display of a known size, whatever the developer's own display is.
     local fifo="$dir/display.fifo"
     mkfifo "$fifo"
-    setsid Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -ac 3>"$fifo" </dev/null >"$dir/xvfb.log" 2>&1 &
+    setsid Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -ac -noreset 3>"$fifo" </dev/null >"$dir/xvfb.log" 2>&1 &
     echo $! >"$dir/pids/xvfb"
     local display
     if ! read -r -t 20 display <"$fifo"; then
