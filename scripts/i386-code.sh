@@ -8,38 +8,26 @@
 
 I386_HANDLER=/proc/sys/fs/binfmt_misc/qemu-i386
 
-# The probe needs no library and no loader: one loadable segment whose code writes "r" to its
-# standard output, reads one byte from its standard input (so it waits until that closes) and
-# exits with 42. Another exit code means it did not run.
+# The probe needs no library and no loader: one loadable segment (base 0x08048000, 130 bytes)
+# whose code writes "r" to its standard output, reads one byte from its standard input (so it
+# waits until that closes) and exits with 42. Another exit code means it did not run. Written
+# byte for byte: a machine that runs no 32-bit code may have no tool yet that would make it.
 i386_probe_make() {
-    python3 - "$1" <<'PY'
-import os, struct, sys
-base = 0x08048000
-header_size = 52 + 32
-message = base + header_size          # the byte "r", just after the headers
-entry = message + 1
-code = (bytes.fromhex("b804000000"    # mov eax, 4          write(1, message, 1)
-                      "bb01000000"    # mov ebx, 1
-                      "b9") + struct.pack("<I", message) +  # mov ecx, message
-        bytes.fromhex("ba01000000"    # mov edx, 1
-                      "cd80"          # int 0x80
-                      "b803000000"    # mov eax, 3          read(0, esp, 1)
-                      "31db"          # xor ebx, ebx
-                      "89e1"          # mov ecx, esp
-                      "cd80"          # int 0x80
-                      "b801000000"    # mov eax, 1          exit(42)
-                      "bb2a000000"    # mov ebx, 42
-                      "cd80"))        # int 0x80
-code = b"r" + code
-size = header_size + len(code)
-elf = (b"\x7fELF\x01\x01\x01" + bytes(9)
-       + struct.pack("<HHIIIIIHHHHHH", 2, 3, 1, entry, 52, 0, 0, 52, 32, 1, 0, 0, 0)
-       + struct.pack("<IIIIIIII", 1, 0, base, base, size, size, 5, 0x1000)
-       + code)
-with open(sys.argv[1], "wb") as f:
-    f.write(elf)
-os.chmod(sys.argv[1], 0o755)
-PY
+    local elf=(
+        7f454c46010101000000000000000000 # ELF, 32-bit, little-endian, version 1
+        0200 0300 01000000 55800408      # executable, i386, version 1, entry 0x08048055
+        34000000 00000000 00000000       # program headers at 52, no sections, no flags
+        3400 2000 0100 0000 0000 0000    # header sizes, one program header
+        01000000 00000000 00800408 00800408 82000000 82000000 05000000 00100000 # PT_LOAD, r-x
+        72                               # "r", at 0x08048054
+        b804000000 bb01000000 b954800408 ba01000000 cd80 # write(1, "r", 1)
+        b803000000 31db 89e1 cd80        # read(0, esp, 1)
+        b801000000 bb2a000000 cd80       # exit(42)
+    )
+    local hex
+    hex=$(printf '%s' "${elf[@]}")
+    printf '%b' "$(printf '%s' "$hex" | sed 's/../\\x&/g')" >"$1"
+    chmod 755 "$1"
 }
 
 i386_probe_run() {
