@@ -5,6 +5,7 @@
 #   i386_probe_run FILE   runs it and sets I386_HOW to native, emulated or fails; when emulated,
 #                         I386_EMULATOR_ID (device:inode of the binary the kernel runs for it) and
 #                         I386_EMULATOR_VERSION (that binary's own version line)
+#   i386_handler_register EMULATOR  (re)registers the handler for i386 ELF executables
 
 I386_HANDLER=/proc/sys/fs/binfmt_misc/qemu-i386
 
@@ -58,6 +59,14 @@ i386_probe_run() {
         if [ -n "$I386_EMULATOR_ID" ]; then I386_HOW=emulated; else I386_HOW=native; fi
     fi
     return 0
+}
+
+# With the fix-binary flag (F) the kernel opens the emulator now and keeps that binary, also
+# inside containers and for programs started from any mount namespace.
+i386_handler_register() {
+    [ ! -e "$I386_HANDLER" ] || echo -1 >"$I386_HANDLER"
+    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$1"':F' \
+        >/proc/sys/fs/binfmt_misc/register
 }
 
 # The major version in a version line such as "qemu-i386 version 10.0.2 (Debian ...)", or 0.

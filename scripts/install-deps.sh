@@ -172,11 +172,8 @@ if [ "$emulate" = 1 ] && ! emulation_sound; then
         major=$(i386_version_major "$("$emulator" --version 2>/dev/null | head -n1 || true)")
         [ "$major" -ge 10 ] || cannot_emulate "$backports offers version $major of $emulator, and at least 10 is needed"
     fi
-    # With the fix-binary flag (F) the kernel opens the emulator now and keeps that binary, also
-    # inside containers and for programs started from any mount namespace.
-    [ ! -e "$I386_HANDLER" ] || echo -1 >"$I386_HANDLER"
-    printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$emulator"':F' \
-        >/proc/sys/fs/binfmt_misc/register || cannot_emulate "the handler could not be registered"
+    i386_handler_register "$emulator" || cannot_emulate "the handler could not be registered"
+    echo "install-deps: registered the i386 handler for $emulator"
     i386_probe_run "$probe"
     emulation_sound || cannot_emulate "a 32-bit program still does not run through $emulator (it $I386_HOW)"
 fi
