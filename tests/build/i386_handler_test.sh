@@ -10,6 +10,7 @@ emulator=/usr/bin/qemu-i386-static
 
 [ "$(id -u)" = 0 ] || { echo "SKIP: the handler can be changed by root only"; exit 77; }
 work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
 probe=$work/probe
 i386_probe_make "$probe"
 
@@ -30,7 +31,6 @@ if [ "$I386_HOW" = native ] && [ ! -e "$I386_HANDLER" ]; then
     [ ! -e "$I386_HANDLER" ] || fail "install-deps registered a handler where 32-bit code runs"
     i386_probe_run "$probe"
     [ "$I386_HOW" = native ] || fail "32-bit code no longer runs natively (it $I386_HOW)"
-    rm -rf "$work"
     echo "native: install-deps left the machine as it was"
     exit 0
 fi
