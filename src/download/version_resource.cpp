@@ -1,5 +1,7 @@
 #include "download/version_resource.h"
 
+#include "download/pe_image.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -13,48 +15,15 @@ constexpr std::uint32_t VersionResourceType = 16;
 // Far above what any version resource needs; a directory or resource beyond them is malformed.
 constexpr std::uint32_t MaxDirectoryEntries = 256;
 constexpr std::uint32_t MaxVersionResources = 16;
+// The most directory entries read in the whole tree: a tree whose directories all point back to
+// a few full ones would otherwise be read again and again.
+constexpr std::uint32_t MaxEntriesRead = 1024;
 constexpr std::uint32_t MaxVersionResourceSize = 64 * 1024;
 
 struct Section {
     std::uint32_t address = 0; // relative virtual address
     std::uint32_t rawSize = 0;
     std::uint32_t rawOffset = 0;
-};
-
-// Reads the open file at absolute offsets, never past its end.
-class ImageReader {
-public:
-    explicit ImageReader(HANDLE file) noexcept
-        : file_(file)
-    {
-        LARGE_INTEGER size{};
-        if (::GetFileSizeEx(file, &size) && size.QuadPart > 0)
-            size_ = static_cast<std::uint64_t>(size.QuadPart);
-    }
-
-    bool Read(std::uint64_t offset, void* out, std::uint32_t length) const noexcept
-    {
-        if (offset > size_ || length > size_ - offset)
-            return false;
-        OVERLAPPED at{};
-        at.Offset = static_cast<DWORD>(offset);
-        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        DWORD read = 0;
-        return ::ReadFile(file_, out, length, &read, &at) && read == length;
-    }
-
-    template <typename T>
-    std::optional<T> Get(std::uint64_t offset) const noexcept
-    {
-        T value{};
-        if (!Read(offset, &value, sizeof(value)))
-            return std::nullopt;
-        return value;
-    }
-
-private:
-    HANDLE file_;
-    std::uint64_t size_ = 0;
 };
 
 // The file offset of `length` bytes at the relative virtual address `address`, when a section
@@ -86,17 +55,20 @@ public:
     {
     }
 
-    std::vector<VersionData> VersionResources() const
+    std::vector<VersionData> VersionResources()
     {
         std::vector<VersionData> found;
         for (const Entry& type : Entries(0))
             if (type.id == VersionResourceType && type.directory)
                 for (const Entry& name : Entries(type.offset))
                     if (name.directory)
-                        for (const Entry& language : Entries(name.offset))
-                            if (!language.directory && found.size() < MaxVersionResources)
+                        for (const Entry& language : Entries(name.offset)) {
+                            if (found.size() == MaxVersionResources)
+                                return found;
+                            if (!language.directory)
                                 if (auto data = Data(language.offset))
                                     found.push_back(*data);
+                        }
         return found;
     }
 
@@ -114,7 +86,7 @@ private:
         return FileOffset(sections_, root_ + offset, length);
     }
 
-    std::vector<Entry> Entries(std::uint32_t directory) const
+    std::vector<Entry> Entries(std::uint32_t directory)
     {
         std::vector<Entry> entries;
         const auto header = At(directory, sizeof(IMAGE_RESOURCE_DIRECTORY));
@@ -122,8 +94,9 @@ private:
         if (!counts)
             return entries;
         const std::uint32_t count = std::uint32_t{counts->NumberOfNamedEntries} + counts->NumberOfIdEntries;
-        if (count > MaxDirectoryEntries)
+        if (count > MaxDirectoryEntries || count > MaxEntriesRead - entriesRead_)
             return entries;
+        entriesRead_ += count;
         for (std::uint32_t i = 0; i < count; ++i) {
             const std::uint32_t place = directory + sizeof(IMAGE_RESOURCE_DIRECTORY) + i * sizeof(IMAGE_RESOURCE_DIRECTORY_ENTRY);
             const auto at = At(place, sizeof(IMAGE_RESOURCE_DIRECTORY_ENTRY));
@@ -153,45 +126,19 @@ private:
     const ImageReader& image_;
     const std::vector<Section>& sections_;
     std::uint32_t root_;
+    std::uint32_t entriesRead_ = 0;
 };
 
 // The sections and the resource directory's address of a PE image; false when it is none.
-bool ReadImageLayout(const ImageReader& image, std::vector<Section>& sections, std::uint32_t& resources)
+bool ReadResourceLayout(const ImageReader& image, std::vector<Section>& sections, std::uint32_t& resources)
 {
-    const auto dos = image.Get<IMAGE_DOS_HEADER>(0);
-    if (!dos || dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew < 0)
-        return false;
-    const std::uint64_t pe = static_cast<std::uint32_t>(dos->e_lfanew);
-    const auto signature = image.Get<std::uint32_t>(pe);
-    const auto header = image.Get<IMAGE_FILE_HEADER>(pe + 4);
-    if (!signature || *signature != IMAGE_NT_SIGNATURE || !header)
-        return false;
-    const std::uint64_t optional = pe + 4 + sizeof(IMAGE_FILE_HEADER);
-    const auto magic = image.Get<std::uint16_t>(optional);
-    if (!magic)
-        return false;
-    // Where the data directories start and how many there are, in the 32-bit or 64-bit layout.
-    std::uint64_t directories = 0, countAt = 0;
-    if (*magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
-        directories = optional + offsetof(IMAGE_OPTIONAL_HEADER32, DataDirectory);
-        countAt = optional + offsetof(IMAGE_OPTIONAL_HEADER32, NumberOfRvaAndSizes);
-    } else if (*magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
-        directories = optional + offsetof(IMAGE_OPTIONAL_HEADER64, DataDirectory);
-        countAt = optional + offsetof(IMAGE_OPTIONAL_HEADER64, NumberOfRvaAndSizes);
-    } else {
-        return false;
-    }
-    const auto count = image.Get<std::uint32_t>(countAt);
-    if (!count || *count <= IMAGE_DIRECTORY_ENTRY_RESOURCE)
-        return false;
-    const auto directory = image.Get<IMAGE_DATA_DIRECTORY>(directories + IMAGE_DIRECTORY_ENTRY_RESOURCE * sizeof(IMAGE_DATA_DIRECTORY));
+    const auto layout = ReadImageLayout(image);
+    const auto directory = layout ? DataDirectory(image, *layout, IMAGE_DIRECTORY_ENTRY_RESOURCE) : std::nullopt;
     if (!directory || directory->VirtualAddress == 0 || directory->Size == 0)
         return false;
     resources = directory->VirtualAddress;
-
-    const std::uint64_t table = optional + header->SizeOfOptionalHeader;
-    for (std::uint32_t i = 0; i < header->NumberOfSections; ++i) {
-        const auto section = image.Get<IMAGE_SECTION_HEADER>(table + std::uint64_t{i} * sizeof(IMAGE_SECTION_HEADER));
+    for (std::uint32_t i = 0; i < layout->header.NumberOfSections; ++i) {
+        const auto section = image.Get<IMAGE_SECTION_HEADER>(layout->sectionTable + std::uint64_t{i} * sizeof(IMAGE_SECTION_HEADER));
         if (!section)
             return false;
         sections.push_back({section->VirtualAddress, section->SizeOfRawData, section->PointerToRawData});
@@ -303,7 +250,7 @@ std::vector<std::wstring> VersionFileNames(HANDLE file)
     const ImageReader image(file);
     std::vector<Section> sections;
     std::uint32_t resources = 0;
-    if (!ReadImageLayout(image, sections, resources))
+    if (!ReadResourceLayout(image, sections, resources))
         return names;
     for (const VersionData& version : ResourceTree(image, sections, resources).VersionResources()) {
         const auto at = FileOffset(sections, version.address, version.size);
