@@ -2,7 +2,9 @@
 
 #include "download/destination.h"
 #include "download/installer_trust.h"
+#include "download/placed_installer.h"
 #include "http/errors.h"
+#include "sys/scope_guard.h"
 #include "text/text_conversion.h"
 
 #include <curl/curl.h>
@@ -77,13 +79,14 @@ bool Application::RunExistingInstaller()
 {
     const std::wstring path = CommonDataFolder() + L"\\" + ProductName + L"\\Installation\\" + InstallerName;
 
-    // Anyone may write below ProgramData. The placed file is opened once, without following a
-    // link or waiting on anyone, and taken only when it is a regular file of a sane size at that
-    // very path whose signature is the publisher's: then it is read, through that handle, into a
-    // folder of the administrators' own, checked again there and started from there, so that
-    // nothing placed beside it, into it after the check or in its place runs with this program's
-    // rights, and nothing unsigned is ever copied. Anything else is passed over at once: the run
-    // downloads as if nothing had been placed.
+    // Anyone may write below ProgramData. The placed file is opened once, without following a link
+    // or waiting on anyone, and taken only when it is a regular file of a sane size at that very
+    // path, which no other account could have put there or changed, whose certificate table holds
+    // nothing but its signature and whose signature is the publisher's: then it is read, through
+    // that handle, into a folder of the administrators' own, checked again there and started from
+    // there, so that nothing placed beside it, into it after the check or in its place runs with
+    // this program's rights, and nothing unsigned is ever copied. Anything else is passed over at
+    // once: the run downloads as if nothing had been placed.
     try {
         sys::UniqueFile placed = OpenPlacedInstaller(path);
         if (!placed || !SignatureFailure(placed.Get(), path).empty())
@@ -91,19 +94,22 @@ bool Application::RunExistingInstaller()
         UniqueDirectory folder = MakeUniqueDirectory();
         if (folder.path.empty())
             return false;
-        const std::filesystem::path copy = folder.path / InstallerFileName;
-        const bool copied = CopyOpenFile(placed.Get(), copy);
+        std::filesystem::path copy;
+        CheckedInstaller checked;
+        // Whatever ends the attempt short of a start, an exception included, takes the copy and
+        // its folder with it.
+        const auto discard = sys::ScopeGuard([&] {
+            if (!installerProcess)
+                DiscardFolder(folder, copy, checked.file);
+        });
+        copy = folder.path / InstallerFileName;
+        if (!CopyOpenFile(placed.Get(), copy))
+            return false;
         placed.Reset();
-        if (copied) {
-            CheckedInstaller checked = CheckInstaller(copy);
-            if (checked.Trusted())
-                installerProcess = StartInstaller(copy.wstring(), commandLine, checked.file);
-            if (installerProcess)
-                return true;
-            if (checked.file)
-                DeleteThroughHandle(checked.file.Get());
-        }
-        RemoveEmptyDirectory(folder);
+        checked = CheckInstaller(copy);
+        if (checked.Trusted())
+            installerProcess = StartInstaller(copy.wstring(), commandLine, checked.file);
+        return installerProcess != nullptr;
     } catch (const std::exception&) {
         // No folder for the copy, or no memory: the download runs instead.
     }

@@ -11,6 +11,9 @@ namespace {
 // digital signature for this file."
 constexpr DWORD InvalidImageHash = 577;
 
+// How long a start that is refused waits for the process it ended to go.
+constexpr DWORD TerminatedProcessWaitMs = 5000;
+
 // FILE_INFO_BY_HANDLE_CLASS's FileIdInfo and its answer, which the SDK headers for Windows 7 lack.
 constexpr auto FileIdInformation = static_cast<FILE_INFO_BY_HANDLE_CLASS>(18);
 struct FileIdInformationAnswer {
@@ -129,7 +132,9 @@ std::unique_ptr<LaunchedProcess> StartInstaller(const std::wstring& installerPat
             error = ::GetLastError();
     }
     if (error != ERROR_SUCCESS) {
+        // Its image stays mapped, and cannot be deleted, until the process has gone.
         ::TerminateProcess(launched->process.Get(), 1);
+        ::WaitForSingleObject(launched->process.Get(), TerminatedProcessWaitMs);
         ::SetLastError(error);
         return nullptr;
     }

@@ -25,8 +25,9 @@ std::wstring InstallerCommandLine(const std::wstring& installerPath, const std::
 // when the program the system started is the very file `checkedFile` holds open (its signature was
 // checked through that handle); otherwise it ends the process. The checked file is closed once the
 // image is in place, before the installer runs, so that the installer may open itself. Null when
-// no installer runs; the calling thread's last error then says why, and `checkedFile` is still
-// open unless the start got that far.
+// no installer runs; the calling thread's last error then says why, `checkedFile` is still open
+// unless the start got that far, and a process that was made and ended has had a few seconds to
+// go, so that its file can be deleted.
 std::unique_ptr<LaunchedProcess> StartInstaller(const std::wstring& installerPath, const std::wstring& arguments,
     sys::UniqueFile& checkedFile);
 

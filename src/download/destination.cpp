@@ -3,19 +3,16 @@
 #include "app/system_queries.h"
 #include "http/errors.h"
 #include "sys/system_error.h"
-#include "sys/system_library.h"
 #include "text/text_conversion.h"
 
 #include <windows.h>
 #include <sddl.h>
-#include <winternl.h>
 
 #include <algorithm>
 #include <limits>
 #include <random>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace gui {
@@ -57,24 +54,6 @@ std::wstring RandomFolderName()
     name << std::hex << distribution(engine);
     return text::ToWide(name.str());
 }
-
-// What ntdll.dll gives every Windows, which the SDK headers for Windows 7 lack or keep in the
-// driver kit: NtCreateFile and its open options.
-using NtCreateFileFn = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG,
-    ULONG, ULONG, ULONG, PVOID, ULONG);
-constexpr ULONG FileOpen = 1;
-constexpr ULONG FileSequentialOnly = 0x4;
-constexpr ULONG FileSynchronousIoNonAlert = 0x20;
-constexpr ULONG FileNonDirectoryFile = 0x40;
-constexpr ULONG FileCompleteIfOplocked = 0x100;
-constexpr ULONG FileOpenReparsePoint = 0x200000;
-
-// Attributes of anything that is not a regular file whose data are all on this disk. Offline,
-// sparse and recalled files get their data from elsewhere, and reading them can take any time.
-constexpr DWORD RecallOnOpen = 0x40000;
-constexpr DWORD RecallOnDataAccess = 0x400000;
-constexpr DWORD NotATakenFile = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE
-    | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_SPARSE_FILE | RecallOnOpen | RecallOnDataAccess;
 
 } // namespace
 
@@ -161,60 +140,29 @@ bool DeleteThroughHandle(HANDLE handle) noexcept
     return ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
 }
 
-sys::UniqueFile OpenPlacedInstaller(const std::filesystem::path& path)
+void DiscardFolder(UniqueDirectory& folder, const std::filesystem::path& filePath, sys::UniqueFile& file) noexcept
 {
-    const auto createFile = sys::FindExport<NtCreateFileFn>(::GetModuleHandleW(L"ntdll.dll"), "NtCreateFile");
-    if (!createFile)
-        return {};
-    std::wstring name = L"\\??\\" + path.wstring();
-    if (name.size() * sizeof(wchar_t) > UINT16_MAX - sizeof(wchar_t))
-        return {};
-    UNICODE_STRING objectName{static_cast<USHORT>(name.size() * sizeof(wchar_t)),
-        static_cast<USHORT>((name.size() + 1) * sizeof(wchar_t)), name.data()};
-    OBJECT_ATTRIBUTES attributes{};
-    attributes.Length = sizeof(attributes);
-    attributes.ObjectName = &objectName;
-    attributes.Attributes = OBJ_CASE_INSENSITIVE;
-    IO_STATUS_BLOCK status{};
-    HANDLE opened = nullptr;
-    // The link itself, never what it points to; no writer may have it open, nor open it later.
-    // An open that would wait for another process to give up its oplock returns at once instead.
-    const NTSTATUS result = createFile(&opened, FILE_GENERIC_READ, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
-        FILE_SHARE_READ, FileOpen,
-        FileNonDirectoryFile | FileSynchronousIoNonAlert | FileOpenReparsePoint | FileCompleteIfOplocked | FileSequentialOnly,
-        nullptr, 0);
-    sys::UniqueFile file(result >= 0 && opened ? opened : INVALID_HANDLE_VALUE);
-    // Anything but plain success, an oplock break under way among them, is not taken.
-    if (result != 0)
-        return {};
-
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (::GetFileType(file.Get()) != FILE_TYPE_DISK || !::GetFileInformationByHandle(file.Get(), &information)
-        || (information.dwFileAttributes & NotATakenFile) != 0 || information.nNumberOfLinks != 1
-        || ((static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow) > PlacedInstallerLimit)
-        return {};
-
-    // Where the handle really leads: a folder on the way that is a link, or a second name of a
-    // file elsewhere, would make an unprivileged user's file the one taken.
-    std::wstring reached(MAX_PATH, L'\0');
-    DWORD length = ::GetFinalPathNameByHandleW(file.Get(), reached.data(), static_cast<DWORD>(reached.size()),
-        FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length >= reached.size()) {
-        reached.resize(length);
-        length = ::GetFinalPathNameByHandleW(file.Get(), reached.data(), static_cast<DWORD>(reached.size()),
-            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (folder.path.empty())
+        return;
+    const std::wstring& path = filePath.native();
+    bool deleted = true;
+    if (!path.empty()) {
+        sys::UniqueFile opened = std::move(file);
+        if (!opened)
+            opened.Reset(::CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (opened)
+            deleted = DeleteThroughHandle(opened.Get());
+        else
+            deleted = ::GetLastError() == ERROR_FILE_NOT_FOUND;
     }
-    if (length == 0 || length >= reached.size())
-        return {};
-    reached.resize(length);
-    constexpr std::wstring_view longPrefix = L"\\\\?\\";
-    if (reached.starts_with(longPrefix))
-        reached.erase(0, longPrefix.size());
-    const std::wstring& expected = path.native();
-    if (::CompareStringOrdinal(reached.c_str(), static_cast<int>(reached.size()), expected.c_str(),
-            static_cast<int>(expected.size()), TRUE) != CSTR_EQUAL)
-        return {};
-    return file;
+    if (RemoveEmptyDirectory(folder))
+        return;
+    // Still mapped by a process that did not go in time, or held by another: an administrator's
+    // leftover in the administrators' folder, gone at the next start of Windows.
+    if (!deleted)
+        ::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    ::MoveFileExW(folder.path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 bool CopyOpenFile(HANDLE source, const std::filesystem::path& target)

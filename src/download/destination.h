@@ -39,18 +39,11 @@ bool RemoveEmptyDirectory(UniqueDirectory& folder) noexcept;
 // Deletes a file or an empty folder through a handle opened with DELETE access, never by path.
 bool DeleteThroughHandle(HANDLE handle) noexcept;
 
-// The largest placed installer that is copied and checked: far above any installer the publisher
-// ships, and small enough that a file planted to stall every elevated run (a huge sparse file)
-// is passed over at once instead of copied.
-inline constexpr std::uint64_t PlacedInstallerLimit = std::uint64_t{2} << 30;
-
-// Opens a placed installer once, for reading, with read sharing only, without following a link
-// at `path` and without waiting on another process's oplock. Invalid unless it is a regular file
-// on a disk (not a link, a folder or a device) with exactly one name, whose data are all here
-// (not offline, not sparse, not recalled from elsewhere when read), of at most
-// PlacedInstallerLimit bytes, and whose final path is `path` itself (no folder on the way is a
-// link). `path` must be a full path with a drive letter.
-sys::UniqueFile OpenPlacedInstaller(const std::filesystem::path& path);
+// Deletes the file at `filePath` in `folder`, then the folder. The file is deleted through `file`
+// when that is open (and closed then), otherwise opened again by its path, which only the
+// folder's owners can change. What cannot be deleted now is deleted when Windows next starts.
+// `filePath` is empty when the folder holds no file of ours.
+void DiscardFolder(UniqueDirectory& folder, const std::filesystem::path& filePath, sys::UniqueFile& file) noexcept;
 
 // Copies the whole of the open file `source` into the new file `target` by reading that handle
 // from its start (the source's path is never opened again). A partial copy is deleted; false then.

@@ -5,6 +5,7 @@
 
 #include "build_settings.h"
 #include "download/bootstrapper_names.h"
+#include "download/certificate_table.h"
 #include "download/destination.h"
 #include "download/version_resource.h"
 #include "sys/scope_guard.h"
@@ -191,7 +192,19 @@ const char* InstallerPublisher() noexcept
 
 std::string SignatureFailure(HANDLE file, const std::filesystem::path& path)
 {
-    const std::string reason = VerifySignature(file, path);
+    // The table is read before anything is hashed: a file that fails here is never verified.
+    std::string reason;
+    switch (ReadCertificateTable(file)) {
+    case CertificateTable::None:
+        reason = "the file is not signed";
+        break;
+    case CertificateTable::Uncovered:
+        reason = "it carries data that its signature does not cover";
+        break;
+    case CertificateTable::SignatureOnly:
+        reason = VerifySignature(file, path);
+        break;
+    }
     return reason.empty() ? reason : "The installer's signature could not be verified: " + reason + ".";
 }
 

@@ -22,6 +22,7 @@ struct CheckedInstaller {
 CheckedInstaller CheckInstaller(const std::filesystem::path& path);
 
 // Why the open file at `path` may not be started, for the user (UTF-8); empty when its
+// certificate table holds its signature and nothing else (ReadCertificateTable()), and its
 // Authenticode signature, read through `file`, is valid, its chain ends at a trusted root, its
 // leaf certificate is for code signing and issued to the publisher this program was built for,
 // and no revocation server that answers in time has revoked it.

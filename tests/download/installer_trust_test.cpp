@@ -1,14 +1,25 @@
 // The installer's check below the executable: what another process does to the file while the
-// check holds it. The signature cases themselves run against the shipped executable
+// check holds it, what its certificate table may hold, and which descriptors let a placed
+// installer be taken. The signature cases themselves run against the shipped executable
 // (tests/e2e/fault_matrix_test.py).
 #include "download/installer_trust.h"
 
+#include "app/system_queries.h"
+#include "download/certificate_table.h"
+#include "download/placed_installer.h"
+#include "text/text_conversion.h"
+
 #include <windows.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -88,4 +99,127 @@ TEST(InstallerCheck, AFileAnotherProcessHoldsOpenForWritingFailsTheCheck)
     // Once the writer is gone the same file passes: the writer, not the file, failed the check.
     EXPECT_TRUE(gui::CheckInstaller(file).Trusted());
     fs::remove(file);
+}
+
+namespace {
+
+std::string ReadAll(const char* variable)
+{
+    std::ifstream in(fs::path(WindowsPath(std::getenv(variable))), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+gui::CertificateTable TableOf(const std::string& bytes)
+{
+    const fs::path file = fs::temp_directory_path() / ("rora-table-" + std::to_string(::GetCurrentProcessId()) + ".exe");
+    std::ofstream(file, std::ios::binary) << bytes;
+    auto table = gui::CertificateTable::None;
+    if (const sys::UniqueFile opened(::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)); opened)
+        table = gui::ReadCertificateTable(opened.Get());
+    fs::remove(file);
+    return table;
+}
+
+void Put32(std::string& bytes, std::size_t at, std::uint32_t value)
+{
+    std::memcpy(bytes.data() + at, &value, sizeof(value));
+}
+
+} // namespace
+
+// Authenticode's hash leaves the certificate table out: only a table that holds the signature,
+// padded with zeros to 8 bytes, is taken.
+TEST(CertificateTable, HoldsTheSignatureAndNothingElse)
+{
+    using gui::CertificateTable;
+    // Signed once and twice; one whose signature is no multiple of 8 bytes long, and so padded,
+    // is changed below (the certificates' lengths differ a little).
+    std::string image;
+    std::size_t directory = 0, table = 0, exact = 0;
+    for (const char* variable : {"RORA_SIGNED_INSTALLER", "RORA_INSTALLER_OTHER_PUBLISHER", "RORA_INSTALLER_AS_PRODUCT",
+             "RORA_SIGNED_BOOTSTRAPPER", "RORA_INSTALLER_SIGNED_TWICE"}) {
+        const std::string bytes = ReadAll(variable);
+        EXPECT_EQ(TableOf(bytes), CertificateTable::SignatureOnly) << variable;
+        std::uint32_t pe = 0, at = 0;
+        std::memcpy(&pe, bytes.data() + 0x3c, 4);
+        std::memcpy(&at, bytes.data() + pe + 24 + 96 + 4 * 8, 4); // PE32's security directory
+        const auto* der = reinterpret_cast<const unsigned char*>(bytes.data()) + at + 8; // 30 82 length
+        if (image.empty() && (12 + (der[2] << 8 | der[3])) % 8 != 0)
+            image = bytes, directory = pe + 24 + 96 + 4 * 8, table = at, exact = 12 + (der[2] << 8 | der[3]);
+    }
+    ASSERT_FALSE(image.empty()) << "every signature came out a multiple of 8 bytes long";
+    // Data in an unauthenticated attribute of the signer's own, where some installers put
+    // per-download data.
+    EXPECT_EQ(TableOf(ReadAll("RORA_INSTALLER_UNSIGNED_BLOB")), CertificateTable::Uncovered);
+
+    const std::size_t rounded = (exact + 7) / 8 * 8;
+    const std::string zeros(16, '\0');
+    const struct {
+        const char* name;
+        std::function<void(std::string&)> change;
+        CertificateTable expected;
+    } cases[] = {
+        {"the entry's length exact", [&](std::string& b) { Put32(b, table, exact); }, CertificateTable::SignatureOnly},
+        {"the entry's length 8 more", [&](std::string& b) { Put32(b, table, rounded + 8); }, CertificateTable::Uncovered},
+        {"non-zero padding", [&](std::string& b) { b[table + exact] = 1; }, CertificateTable::Uncovered},
+        {"two entries", [&](std::string& b) { b += std::string("\x10\0\0\0\0\x02\x02\0", 8) + zeros.substr(8);
+                                                Put32(b, directory + 4, rounded + 16); }, CertificateTable::Uncovered},
+        {"revision 1", [&](std::string& b) { b[table + 5] = 1; }, CertificateTable::Uncovered},
+        {"BER's indefinite length", [&](std::string& b) { b[table + 9] = char(0x80); }, CertificateTable::Uncovered},
+        {"a table short of the end of the file", [&](std::string& b) { b += zeros; }, CertificateTable::Uncovered},
+        {"no table", [&](std::string& b) { Put32(b, directory, 0), Put32(b, directory + 4, 0); }, CertificateTable::None},
+    };
+    for (const auto& c : cases) {
+        std::string bytes = image;
+        c.change(bytes);
+        EXPECT_EQ(TableOf(bytes), c.expected) << c.name;
+    }
+}
+
+// Whether a placed installer and its folders are taken, by their descriptors. The first three
+// are as an elevated administrator leaves them below the common application data folder, whose
+// own descriptor is the first.
+TEST(PlacedInstallerSecurity, OnlyTrustedAccountsMayChangeThePlacedInstaller)
+{
+    using gui::PlacedObject;
+    const std::wstring self = sys::CurrentUserSid();
+    const struct {
+        std::wstring sddl;
+        PlacedObject object;
+        bool taken;
+    } cases[] = {
+        {L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;FA;;;CO)(A;OICI;0x1200a9;;;BU)(A;CI;0x116;;;BU)",
+            PlacedObject::Folder, true},
+        {L"O:BAD:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIIOID;FA;;;CO)(A;ID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)"
+         L"(A;CIID;0x116;;;BU)", PlacedObject::Folder, true},
+        {L"O:BAD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)", PlacedObject::File, true},
+        {L"O:" + self + L"D:(A;;FA;;;" + self + L")(A;;FA;;;OW)(D;;FA;;;WD)", PlacedObject::File, true},
+        {L"O:BAD:", PlacedObject::File, true}, // an empty DACL grants nothing
+        {L"O:S-1-5-21-1-2-3-1001D:(A;;FA;;;SY)", PlacedObject::File, false},
+        {L"O:BAD:(A;;GW;;;BU)", PlacedObject::File, false},
+        {L"O:BAD:(A;;SD;;;WD)", PlacedObject::Folder, false},
+    };
+    for (const auto& c : cases) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+        EXPECT_EQ(gui::OnlyTrustedCanChange(descriptor, c.object, self), c.taken) << text::ToUtf8(c.sddl);
+        ::LocalFree(descriptor);
+    }
+
+    // What Wine's SDDL cannot give: a conditional allow entry (XA), and a NULL DACL, which grants
+    // everything to everyone (Wine reads D:NO_ACCESS_CONTROL as an empty DACL).
+    alignas(DWORD) BYTE acl[64], administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(administrators);
+    const BYTE conditional[] = {ACCESS_ALLOWED_CALLBACK_ACE_TYPE, 0, 24, 0, 0xff, 0x01, 0x1f, 0x00, // all access
+        1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 'a', 'r', 't', 'x'}; // Everyone, a condition's mark
+    ASSERT_TRUE(::InitializeAcl(reinterpret_cast<PACL>(acl), sizeof(acl), ACL_REVISION));
+    ASSERT_TRUE(::AddAce(reinterpret_cast<PACL>(acl), ACL_REVISION, MAXDWORD, const_cast<BYTE*>(conditional), sizeof(conditional)));
+    ASSERT_TRUE(::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size));
+    for (PACL dacl : {reinterpret_cast<PACL>(acl), PACL{}}) {
+        SECURITY_DESCRIPTOR descriptor;
+        ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+        ::SetSecurityDescriptorOwner(&descriptor, administrators, FALSE);
+        ::SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE);
+        EXPECT_FALSE(gui::OnlyTrustedCanChange(&descriptor, PlacedObject::File, self)) << (dacl ? "conditional" : "NULL DACL");
+    }
 }

@@ -134,12 +134,12 @@ class PlantingTest(WineTestCase):
         link = "https://127.0.0.1:%d/x" % server.getsockname()[1]
         self.prefix.reg_add(INSTALLATION_KEY, "QaInstallerDownloadLink", link)
         self.prefix.reg_add(INSTALLATION_KEY, "QaBootstrapperRequestParamsLink", link)
-        # A placed installer that fails its signature check (the check loads wintrust and crypt32).
+        # A placed installer that fails its signature check, but only there: its certificate table
+        # is read (crypt32), then its signature (wintrust).
         placed = self.prefix.drive_c("ProgramData", "Rora REZ Idadezo 15", "Installation")
         os.makedirs(placed, exist_ok=True)
         self.addCleanup(shutil.rmtree, self.prefix.drive_c("ProgramData", "Rora REZ Idadezo 15"), True)
-        with open(os.path.join(placed, "RoraREZIdadezo15.exe"), "wb") as f:
-            f.write(b"MZ not signed")
+        shutil.copy(ENV["RORA_INSTALLER_TAMPERED"], os.path.join(placed, "RoraREZIdadezo15.exe"))
 
         # With the window, which a screen reader reads (COM, the accessibility libraries) and
         # closes once it has read the failure.

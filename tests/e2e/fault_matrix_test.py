@@ -20,6 +20,8 @@ PREPARATION_BUDGET = 45
 BUDGET_SPENT = "Connection Error: 28 (preparing the download took too long)"
 # The most members a parameter answer may have (README).
 MAX_MEMBERS = 5000
+# What becomes of a placed installer.
+PASSED_OVER, COPIED, TAKEN = "passed over where it lies", "copied, then refused", "taken"
 
 class FolderWatch:
     """What appears in a folder while a run goes on: every folder name and the largest file
@@ -242,6 +244,9 @@ class FaultMatrixTest(BootstrapperTestCase):
             ("RORA_INSTALLER_UNTRUSTED_ROOT", reason % "its certificate is not issued under a trusted root"),
             ("RORA_INSTALLER_PARTIAL_CHAIN", reason % "its certificate is not issued under a trusted root"),
             ("RORA_INSTALLER_NO_CODE_SIGNING", reason % "its certificate is not for code signing"),
+            # Signed, but 64 KiB beside the signature in its certificate table, which no
+            # signature covers.
+            ("RORA_INSTALLER_PADDED_TABLE", reason % "it carries data that its signature does not cover"),
             # Signed by the publisher too: started, each would download and start the next.
             ("RORA_SIGNED_BOOTSTRAPPER", bootstrapper),
             ("RORA_INSTALLER_AS_BOOTSTRAPPER", bootstrapper),
@@ -266,7 +271,7 @@ class FaultMatrixTest(BootstrapperTestCase):
         self.expect_failure("The installer could not be started:", 20, "fault-start-failed.png")
         self.assertEqual(self.run_quiet(), 1)
 
-    def test_placed_installers_that_are_not_taken_are_passed_over_for_the_download(self):
+    def test_placed_installers_are_taken_only_when_signed_alone_and_nobody_else_could_change_them(self):
         product = self.prefix.drive_c("ProgramData", "Rora REZ Idadezo 15")
         installation = os.path.join(product, "Installation")
         placed = os.path.join(installation, "RoraREZIdadezo15.exe")
@@ -274,8 +279,9 @@ class FaultMatrixTest(BootstrapperTestCase):
         self.addCleanup(shutil.rmtree, product, True)
         self.addCleanup(shutil.rmtree, elsewhere, True)
 
-        def copy_of(variable, target=placed):
+        def copy_of(variable, target=placed, mode=0o644):
             shutil.copy(ENV[variable], target)
+            os.chmod(target, mode)
 
         def sparse(size):
             # Sizes that take no disk: copied whole, they would hold every run up for a long time.
@@ -294,24 +300,44 @@ class FaultMatrixTest(BootstrapperTestCase):
             copy_of("RORA_SIGNED_INSTALLER", os.path.join(elsewhere, "RoraREZIdadezo15.exe"))
             os.symlink(elsewhere, installation)
 
+        def signed_placed(mode=0o644, folder_mode=0o755, product_mode=0o755, variable="RORA_SIGNED_INSTALLER"):
+            # Modes stand for descriptors: Wine reads 0666 and 0777 as Everyone's full control.
+            copy_of(variable, mode=mode)
+            os.chmod(installation, folder_mode)
+            os.chmod(product, product_mode)
+
         self.use_download()
-        # name, how it is placed, the bound of the run, whether it is copied (it passes the
-        # signature check where it lies) before it is refused.
-        for name, place, bound, copied in (
-                ("unsigned", lambda: copy_of("RORA_INSTALLER_UNSIGNED"), 60, False),
-                ("sparse, above the limit", lambda: sparse(6 << 30), 30, False),
-                ("1.9 GiB that are no program", lambda: sparse(1900 << 20), 60, False),
-                ("a folder", lambda: os.makedirs(placed), 60, False),
-                ("a second hard link", second_link, 60, False),
-                ("in a linked Installation folder", linked_folder, 60, False),
-                ("the signed bootstrapper", lambda: copy_of("RORA_SIGNED_BOOTSTRAPPER"), 60, True),
-                ("named as the bootstrapper", lambda: copy_of("RORA_INSTALLER_AS_BOOTSTRAPPER"), 60, True)):
+        # name, how it is placed, the bound of the run, and what becomes of it: passed over where
+        # it lies, copied first (it passes the signature check where it lies) and then refused,
+        # or taken and started.
+        for name, place, bound, outcome in (
+                ("unsigned", lambda: copy_of("RORA_INSTALLER_UNSIGNED"), 60, PASSED_OVER),
+                ("sparse, above the limit", lambda: sparse(6 << 30), 30, PASSED_OVER),
+                ("1.9 GiB that are no program", lambda: sparse(1900 << 20), 60, PASSED_OVER),
+                ("a folder", lambda: os.makedirs(placed), 60, PASSED_OVER),
+                ("a second hard link", second_link, 60, PASSED_OVER),
+                ("in a linked Installation folder", linked_folder, 60, PASSED_OVER),
+                ("64 KiB more inside its certificate entry", lambda: copy_of("RORA_INSTALLER_PADDED_ENTRY"), 60,
+                 PASSED_OVER),
+                ("64 KiB more after its certificate entry", lambda: copy_of("RORA_INSTALLER_PADDED_TABLE"), 60,
+                 PASSED_OVER),
+                ("a file every account may change", lambda: signed_placed(mode=0o666), 60, PASSED_OVER),
+                ("an Installation folder every account may change", lambda: signed_placed(folder_mode=0o777), 60,
+                 PASSED_OVER),
+                ("a product folder every account may change", lambda: signed_placed(product_mode=0o777), 60,
+                 PASSED_OVER),
+                ("the signed bootstrapper", lambda: copy_of("RORA_SIGNED_BOOTSTRAPPER"), 60, COPIED),
+                ("named as the bootstrapper", lambda: copy_of("RORA_INSTALLER_AS_BOOTSTRAPPER"), 60, COPIED),
+                ("signed, but no program", lambda: copy_of("RORA_SIGNED_DLL_AS_EXE"), 60, COPIED),
+                ("signed twice, time-stamped", lambda: signed_placed(variable="RORA_INSTALLER_SIGNED_TWICE"), 60,
+                 TAKEN)):
             with self.subTest(name):
                 for path in (installation, elsewhere):
                     if os.path.islink(path):
                         os.remove(path)
                     shutil.rmtree(path, True)
                 os.makedirs(installation)
+                os.chmod(product, 0o755)
                 place()
                 temp = self.prefix.system_temp()
                 folders = set(os.listdir(temp))
@@ -322,15 +348,21 @@ class FaultMatrixTest(BootstrapperTestCase):
                 os.remove(self.log)
                 self.assertRegex(program, TEMP_INSTALLER)
                 with open(self.prefix.linux_path(program), "rb") as f:
-                    self.assertEqual(f.read(), self.payload, "what ran is not the downloaded installer")
+                    ran = f.read()
+                started = program.split("\\")[-2]
+                self.assertEqual(set(os.listdir(temp)) - folders, {started}, "a folder was left behind")
+                self.assertLess(watch.largest, 64 << 20, "a large file was copied")
+                if outcome == TAKEN:
+                    with open(placed, "rb") as f:
+                        self.assertEqual(ran, f.read(), "what ran is not the placed installer")
+                    self.assertEqual(self.files.requests[seen:], [], "the placed installer was not taken")
+                    continue
+                self.assertEqual(ran, self.payload, "what ran is not the downloaded installer")
                 self.assertEqual([r["method"] for r in self.files.requests[seen:]], ["HEAD", "GET"])
                 # The download's folder is the only one left; nothing that fails where it lies
                 # was copied, nor a folder made for it.
-                download = program.split("\\")[-2]
-                self.assertEqual(set(os.listdir(temp)) - folders, {download})
-                if not copied:
-                    self.assertEqual(watch.folders - folders, {download}, "a folder was made for the placed file")
-                self.assertLess(watch.largest, 64 << 20, "a large file was copied")
+                if outcome == PASSED_OVER:
+                    self.assertEqual(watch.folders - folders, {started}, "a folder was made for the placed file")
 
     def test_an_https_link_is_never_redirected_to_plain_http_however_it_is_spelled(self):
         # libcurl reads "https:/host" as an https link; so does the redirect rule.

@@ -23,8 +23,13 @@ class StartupTest(WineTestCase):
                         and os.remove(self.prefix.drive_c("ProgramData", "Rora.exe")))
 
     def place_installer(self, variable="RORA_SIGNED_INSTALLER"):
+        # As an administrator leaves them: only this account may change the file and its folders.
         os.makedirs(self.installation, exist_ok=True)
-        shutil.copy(ENV[variable], os.path.join(self.installation, "RoraREZIdadezo15.exe"))
+        for folder in (self.installation, os.path.dirname(self.installation)):
+            os.chmod(folder, 0o755)
+        placed = os.path.join(self.installation, "RoraREZIdadezo15.exe")
+        shutil.copy(ENV[variable], placed)
+        os.chmod(placed, 0o644)
 
     def installer_env(self, sleep_ms=0):
         return {"RORA_FAKE_INSTALLER_LOG": windows_path(self.log), "RORA_FAKE_INSTALLER_SLEEP_MS": str(sleep_ms)}

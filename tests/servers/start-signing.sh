@@ -16,6 +16,10 @@
 #   RORA_INSTALLER_AS_BOOTSTRAPPER   signed by "Rora Test Publisher", its version resource giving one
 #                                    of the bootstrapper's file names (fake_installer_version.rc)
 #   RORA_INSTALLER_AS_PRODUCT        the same with the product's names and file names of its own
+#   RORA_INSTALLER_SIGNED_TWICE      signed with a time stamp, then a nested signature added
+#   RORA_INSTALLER_PADDED_ENTRY      the signed one with 64 KiB more inside its certificate entry
+#   RORA_INSTALLER_PADDED_TABLE      the same after that entry, inside the certificate table
+#   RORA_INSTALLER_UNSIGNED_BLOB     the signed one with a blob among its unauthenticated attributes
 #   RORA_PUBLISHER_PKCS12, RORA_PUBLISHER_PASSWORD_FILE   the publisher's key, for signing tests
 # All are Linux paths. It also makes the time-stamping certificates that test_server.py answers
 # with at /timestamp/tsa (under the trusted root) and /timestamp/untrusted-tsa (under the other).
@@ -70,6 +74,31 @@ for variant in as_product as_bootstrapper; do
     sign publisher "$(dirname "$installer")/fake_installer_$variant.exe" "fake_installer-${variant//_/-}.exe" --ca root.pem
 done
 
+# Twice: a time-stamped signature from test_server.py's authority, and a nested one beside it.
+http_port=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["http"])' "$RORA_TEST_ENV/http-ports.json")
+sign publisher "$installer" fake_installer-stamped.exe --ca root.pem --timestamp "http://127.0.0.1:$http_port/timestamp/tsa"
+osslsigncode sign -nest -pkcs12 publisher.p12 -readpass password -h sha256 -in "$out/fake_installer-stamped.exe" \
+    -out "$out/fake_installer-signed-twice.exe" >&2
+rm "$out/fake_installer-stamped.exe"
+
+# 64 KiB that no signature covers: inside the one certificate entry (the entry and the table
+# grow), or after it inside the table (only the table grows). The table's place and size stand
+# in the optional header's security directory, which the signature leaves out as well.
+python3 - "$out/fake_installer-signed.exe" "$out/fake_installer-padded" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+security = struct.unpack_from("<I", data, 0x3c)[0] + 24 + 96 + 4 * 8  # PE32
+offset, size = struct.unpack_from("<II", data, security)
+for where in ("entry", "table"):
+    padded = bytearray(data) + bytes(range(256)) * 256
+    struct.pack_into("<I", padded, security + 4, size + 65536)
+    if where == "entry":
+        struct.pack_into("<I", padded, offset, struct.unpack_from("<I", data, offset)[0] + 65536)
+    open("%s-%s.exe" % (sys.argv[2], where), "wb").write(padded)
+PY
+
+osslsigncode add -addUnauthenticatedBlob -in "$out/fake_installer-signed.exe" -out "$out/fake_installer-unsigned-blob.exe" >&2
+
 # One byte in the middle of the code section: the signature stays, the digest no longer matches.
 python3 - "$out/fake_installer-signed.exe" "$out/fake_installer-tampered.exe" <<'PY'
 import struct, sys
@@ -101,6 +130,7 @@ expect refused fake_installer-untrusted-root.exe
 expect refused fake_installer-partial-chain.exe
 expect refused fake_installer-no-code-signing.exe
 expect ok signed_dll.exe
+expect ok fake_installer-signed-twice.exe
 
 echo "export RORA_TEST_ROOT='$dir/root.pem'"
 echo "export RORA_SIGNED_INSTALLER='$out/fake_installer-signed.exe'"
@@ -114,5 +144,9 @@ echo "export RORA_SIGNED_DLL_AS_EXE='$out/signed_dll.exe'"
 echo "export RORA_SIGNED_BOOTSTRAPPER='$out/fake_installer-bootstrapper.exe'"
 echo "export RORA_INSTALLER_AS_BOOTSTRAPPER='$out/fake_installer-as-bootstrapper.exe'"
 echo "export RORA_INSTALLER_AS_PRODUCT='$out/fake_installer-as-product.exe'"
+echo "export RORA_INSTALLER_SIGNED_TWICE='$out/fake_installer-signed-twice.exe'"
+echo "export RORA_INSTALLER_PADDED_ENTRY='$out/fake_installer-padded-entry.exe'"
+echo "export RORA_INSTALLER_PADDED_TABLE='$out/fake_installer-padded-table.exe'"
+echo "export RORA_INSTALLER_UNSIGNED_BLOB='$out/fake_installer-unsigned-blob.exe'"
 echo "export RORA_PUBLISHER_PKCS12='$dir/publisher.p12'"
 echo "export RORA_PUBLISHER_PASSWORD_FILE='$dir/password'"
