@@ -9,11 +9,13 @@
 set -euo pipefail
 source "$(dirname "$0")/i386-code.sh"
 
+# fonts-wine: Wine's own fonts, which Debian only recommends. The tests and the demo put its
+# symbol font (marlett.ttf), which Wine draws the caption buttons with, into their prefixes.
 packages=(
     g++-mingw-w64-i686-posix libz-mingw-w64-dev mingw-w64-tools
     nlohmann-json3-dev googletest cmake make ninja-build
     dpkg-dev autoconf automake libtool quilt
-    wine wine32:i386 wine64 xvfb xauth xdotool imagemagick openssl
+    wine wine32:i386 wine64 fonts-wine xvfb xauth xdotool imagemagick openssl
     tinyproxy python3 tesseract-ocr tesseract-ocr-eng git osslsigncode ca-certificates
 )
 
