@@ -5,7 +5,7 @@
 # Wine runs the program's 32-bit code. Where the kernel runs none (some virtual machines), the
 # i386 user-mode emulator from the release's backports suite runs it, through a binfmt_misc
 # handler for i386 ELF executables; that handler holds for the whole machine. RORA_I386=emulated
-# sets the emulation up on a machine that runs 32-bit code natively too (README, Commands).
+# sets the emulation up on a machine that runs 32-bit code natively too (docs/machines.md).
 set -euo pipefail
 source "$(dirname "$0")/i386-code.sh"
 
