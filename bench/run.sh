@@ -89,12 +89,12 @@ startup=$run_dir/startup.tsv
 mkfifo "$data/display"
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$data/display" </dev/null >/dev/null 2>&1 &
 pids+=($!)
-read -r -t 20 display_number <"$data/display"
+read -r -t 20 display_number <"$data/display" || { echo "   Xvfb did not start" >&2; exit 1; }
 export DISPLAY=":$display_number"
 
 export WINEPREFIX=$run_dir/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 wine_quiet() { timeout 120 "$@" </dev/null >/dev/null 2>&1; }
-wine_quiet wineboot -i
+wine_quiet wineboot -i || { echo "   wineboot could not make the prefix $WINEPREFIX" >&2; exit 1; }
 wine_quiet wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f
 wine_quiet wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
 wine_quiet wineserver -w
@@ -131,6 +131,7 @@ done
 python3 "$source_dir/bench/server.py" "$data/serve" "$data/port" &
 pids+=($!)
 for _ in $(seq 100); do [ -f "$data/port" ] && break; sleep 0.1; done
+[ -f "$data/port" ] || { echo "   the local server (bench/server.py) did not start within 10 s" >&2; exit 1; }
 port=$(cat "$data/port")
 base=http://127.0.0.1:$port
 
