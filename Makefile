@@ -26,7 +26,7 @@ demo: build
 bench: build
 	bash bench/run.sh $(BUILD_DIR)
 
-# The signed executable for shipping (scripts/release.sh; README.md, Releases):
+# The signed executable for shipping (scripts/release.sh; docs/releases.md):
 #   make release RORA_INSTALLER_HOST=... RORA_PARAMETER_HOST=... RORA_INSTALLER_PUBLISHER=... \
 #       RORA_SIGNING_PKCS12=key.p12 RORA_SIGNING_PASSWORD_FILE=password RORA_TIMESTAMP_URL=http://... \
 #       [RORA_SIGNING_CA=root.pem] [RORA_RELEASE_DIR=build/ship]

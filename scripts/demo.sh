@@ -14,6 +14,8 @@ exe=$build/src/RoraREZIdadezo15Setup.exe
 installer=$build/tests/e2e/fake_installer.exe
 trust_root=$build/tests/security/trust_root.exe
 out=$build/demo
+marlett=/usr/share/wine/fonts/marlett.ttf
+[ -f "$marlett" ] || { echo "missing $marlett (fonts-wine: scripts/install-deps.sh)" >&2; exit 1; }
 mkdir -p "$out"
 rm -f "$out"/*.png
 
@@ -43,6 +45,9 @@ export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="m
 echo "Preparing a throwaway Wine prefix..."
 timeout 180 wineboot -i >/dev/null 2>&1
 timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
+# Wine draws the caption buttons with its symbol font (Marlett), which it reads only from the
+# prefix's Fonts folder; without it the close button shows the letter "r".
+cp "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/"
 
 echo "Signing the demo installer with a demo certificate and trusting its root in the prefix..."
 mkdir "$work/certs"

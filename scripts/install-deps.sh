@@ -5,15 +5,17 @@
 # Wine runs the program's 32-bit code. Where the kernel runs none (some virtual machines), the
 # i386 user-mode emulator from the release's backports suite runs it, through a binfmt_misc
 # handler for i386 ELF executables; that handler holds for the whole machine. RORA_I386=emulated
-# sets the emulation up on a machine that runs 32-bit code natively too (README, Commands).
+# sets the emulation up on a machine that runs 32-bit code natively too (docs/machines.md).
 set -euo pipefail
 source "$(dirname "$0")/i386-code.sh"
 
+# fonts-wine: Wine's own fonts, which Debian only recommends. The tests and the demo put its
+# symbol font (marlett.ttf), which Wine draws the caption buttons with, into their prefixes.
 packages=(
     g++-mingw-w64-i686-posix libz-mingw-w64-dev mingw-w64-tools
     nlohmann-json3-dev googletest cmake make ninja-build
     dpkg-dev autoconf automake libtool quilt
-    wine wine32:i386 wine64 xvfb xauth xdotool imagemagick openssl
+    wine wine32:i386 wine64 fonts-wine xvfb xauth xdotool imagemagick openssl
     tinyproxy python3 tesseract-ocr tesseract-ocr-eng git osslsigncode ca-certificates
 )
 

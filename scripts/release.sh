@@ -59,7 +59,7 @@ none | http://?* | https://?*) ;;
     echo "release: RORA_TIMESTAMP_URL \"$timestamp\" is neither an http:// or https:// URL nor none" >&2
     refused=1 ;;
 esac
-[ "$refused" = 0 ] || fail "refused: no release without the real hosts, publisher, signing key and time stamp (see README.md, Releases)"
+[ "$refused" = 0 ] || fail "refused: no release without the real hosts, publisher, signing key and time stamp (see docs/releases.md)"
 
 build=${RORA_RELEASE_DIR:-$source_dir/build/ship}
 mkdir -p "$build"

@@ -66,6 +66,13 @@ start() {
     # on a dialog.
     WINEPREFIX=$template wine_quiet timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f
     WINEPREFIX=$template wine_quiet timeout 60 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f
+    # Wine draws the caption buttons with its symbol font (Marlett, from fonts-wine), which it
+    # reads only from the prefix's Fonts folder; without it the close button shows the letter "r".
+    # The symbol font alone, so the text of the windows keeps the font it had.
+    if ! cp /usr/share/wine/fonts/marlett.ttf "$template/drive_c/windows/Fonts/"; then
+        echo "no Marlett for the caption buttons (fonts-wine: scripts/install-deps.sh)" >&2
+        return 1
+    fi
 
     cat >"$dir/env" <<ENV
 export RORA_TEST_ENV='$dir'

@@ -15,10 +15,10 @@ from servers import Route, unused_port
 from wine_env import CONNECTIONS_KEY, ENV, INSTALLATION_KEY, PRODUCT_KEY, connection_settings, find_window
 
 # The time the program gives its work before the window appears, and the text it shows when the
-# content-information request met that limit (README).
+# content-information request met that limit (docs/run.md).
 PREPARATION_BUDGET = 45
 BUDGET_SPENT = "Connection Error: 28 (preparing the download took too long)"
-# The most members a parameter answer may have (README).
+# The most members a parameter answer may have (docs/checks.md).
 MAX_MEMBERS = 5000
 # What becomes of a placed installer.
 PASSED_OVER, COPIED, TAKEN = "passed over where it lies", "copied, then refused", "taken"
