@@ -143,14 +143,21 @@ bool IsElevated()
     });
 }
 
-std::wstring CurrentUserSid()
+std::wstring SidText(PSID sid)
 {
-    const std::string user = TokenInformation(TokenUser);
     wchar_t* text = nullptr;
-    if (user.size() < sizeof(TOKEN_USER) || !::ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid, &text))
+    if (!sid || !::IsValidSid(sid) || !::ConvertSidToStringSidW(sid, &text))
         return {};
     const UniqueResource<wchar_t*, &::LocalFree> owned(text);
     return text;
+}
+
+std::wstring CurrentUserSid()
+{
+    const std::string user = TokenInformation(TokenUser);
+    if (user.size() < sizeof(TOKEN_USER))
+        return {};
+    return SidText(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid);
 }
 
 int GetIconTitleFontForDpi(HMODULE user32, LOGFONTW& font, UINT dpi)

@@ -33,8 +33,10 @@ bool IsWow64();
 // asked. Cached.
 bool IsElevated();
 
-// The string form ("S-1-5-21-...") of the SID of the user who runs the process; empty when it
-// cannot be read.
+// The string form ("S-1-5-21-...") of `sid`; empty when it is no valid SID.
+std::wstring SidText(PSID sid);
+
+// The string form of the SID of the user who runs the process; empty when it cannot be read.
 std::wstring CurrentUserSid();
 
 // SystemParametersInfoForDpi(SPI_GETICONTITLELOGFONT) from the given User32 module; 0 when the

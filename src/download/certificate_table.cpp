@@ -126,22 +126,19 @@ CertificateTable ReadCertificateTable(HANDLE file)
         || entry->type != PkcsSignedData)
         return CertificateTable::Uncovered;
 
-    unsigned char header[5] = {};
-    const auto headerSize = static_cast<std::uint32_t>(std::min<std::uint64_t>(sizeof(header), size - sizeof(CertificateEntry)));
-    const auto signature = image.Read(offset + sizeof(CertificateEntry), header, headerSize)
-        ? SequenceLength(header, headerSize)
-        : std::nullopt;
-    if (!signature)
+    // Read whole, once it cannot be larger than the largest signature padded to 8 bytes.
+    if (size > sizeof(CertificateEntry) + MaxSignatureSize + 7)
         return CertificateTable::Uncovered;
-    const std::uint64_t exact = sizeof(CertificateEntry) + std::uint64_t{*signature};
-    // One entry, padded to 8 bytes at most, and the table ends with it.
-    if (size != RoundUp8(exact) || (entry->length != exact && entry->length != RoundUp8(exact)))
-        return CertificateTable::Uncovered;
-
     std::vector<unsigned char> bytes(static_cast<std::size_t>(size - sizeof(CertificateEntry)));
     if (!image.Read(offset + sizeof(CertificateEntry), bytes.data(), static_cast<std::uint32_t>(bytes.size())))
         return CertificateTable::Uncovered;
-    if (std::any_of(bytes.begin() + *signature, bytes.end(), [](unsigned char b) { return b != 0; }))
+    const auto signature = SequenceLength(bytes.data(), bytes.size());
+    if (!signature)
+        return CertificateTable::Uncovered;
+    const std::uint64_t exact = sizeof(CertificateEntry) + std::uint64_t{*signature};
+    // One entry, padded to 8 bytes at most, and the table ends with it; the padding is zeros.
+    if (size != RoundUp8(exact) || (entry->length != exact && entry->length != RoundUp8(exact))
+        || std::any_of(bytes.begin() + *signature, bytes.end(), [](unsigned char b) { return b != 0; }))
         return CertificateTable::Uncovered;
     return SignaturesOnly(bytes.data(), *signature, 0) ? CertificateTable::SignatureOnly : CertificateTable::Uncovered;
 }

@@ -1,12 +1,11 @@
 #include "download/placed_installer.h"
 
 #include "app/system_queries.h"
+#include "download/destination.h"
 #include "sys/system_library.h"
-#include "sys/unique_resource.h"
 
 #include <windows.h>
 #include <aclapi.h>
-#include <sddl.h>
 #include <winternl.h>
 
 #include <string_view>
@@ -48,17 +47,6 @@ constexpr wchar_t OwnerRights[] = L"S-1-3-4";
 constexpr ACCESS_MASK ChangesFile = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER;
 constexpr ACCESS_MASK ChangesFolder = DELETE | FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER;
 
-using UniqueLocal = sys::UniqueResource<HLOCAL, &::LocalFree>;
-
-std::wstring SidText(PSID sid)
-{
-    wchar_t* text = nullptr;
-    if (!sid || !::IsValidSid(sid) || !::ConvertSidToStringSidW(sid, &text))
-        return {};
-    const UniqueLocal owned(text);
-    return text;
-}
-
 bool IsTrusted(const std::wstring& sid, const std::wstring& self)
 {
     if (sid.empty())
@@ -88,12 +76,11 @@ sys::UniqueFile OpenFolderForDescriptor(const std::filesystem::path& path)
 
 bool HandleOnlyTrustedCanChange(HANDLE handle, PlacedObject object, const std::wstring& self)
 {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    UniqueSecurityDescriptor descriptor;
     if (::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-            nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+            nullptr, nullptr, nullptr, descriptor.Put()) != ERROR_SUCCESS)
         return false;
-    const UniqueLocal owned(descriptor);
-    return OnlyTrustedCanChange(descriptor, object, self);
+    return OnlyTrustedCanChange(descriptor.Get(), object, self);
 }
 
 } // namespace
@@ -104,7 +91,7 @@ bool OnlyTrustedCanChange(PSECURITY_DESCRIPTOR descriptor, PlacedObject object, 
     BOOL ownerDefaulted = FALSE, present = FALSE, daclDefaulted = FALSE;
     PACL dacl = nullptr;
     if (!descriptor || !::GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted)
-        || !IsTrusted(SidText(owner), self)
+        || !IsTrusted(sys::SidText(owner), self)
         || !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &daclDefaulted) || !present || !dacl)
         return false;
 
@@ -135,7 +122,7 @@ bool OnlyTrustedCanChange(PSECURITY_DESCRIPTOR descriptor, PlacedObject object, 
         ::MapGenericMask(&rights, &mapping);
         if ((rights & forbidden) == 0)
             continue;
-        const std::wstring sid = SidText(const_cast<DWORD*>(&allowed.SidStart));
+        const std::wstring sid = sys::SidText(const_cast<DWORD*>(&allowed.SidStart));
         if (sid != OwnerRights && !IsTrusted(sid, self))
             return false;
     }

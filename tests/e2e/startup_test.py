@@ -24,12 +24,8 @@ class StartupTest(WineTestCase):
 
     def place_installer(self, variable="RORA_SIGNED_INSTALLER"):
         # As an administrator leaves them: only this account may change the file and its folders.
-        os.makedirs(self.installation, exist_ok=True)
-        for folder in (self.installation, os.path.dirname(self.installation)):
-            os.chmod(folder, 0o755)
-        placed = os.path.join(self.installation, "RoraREZIdadezo15.exe")
-        shutil.copy(ENV[variable], placed)
-        os.chmod(placed, 0o644)
+        os.makedirs(self.installation, mode=0o755, exist_ok=True)
+        shutil.copyfile(ENV[variable], os.path.join(self.installation, "RoraREZIdadezo15.exe"))
 
     def installer_env(self, sleep_ms=0):
         return {"RORA_FAKE_INSTALLER_LOG": windows_path(self.log), "RORA_FAKE_INSTALLER_SLEEP_MS": str(sleep_ms)}
