@@ -19,11 +19,11 @@
 #include "sys/system_library.h"
 #include "sys/unique_resource.h"
 #include "config/bootstrapper_parameters.h"
-#include "download/installer_trust.h"
 #include "download/main_installer_downloader.h"
 #include "download/window_messages.h"
 #include "http/http_settings.h"
 #include "text/text_conversion.h"
+#include "trust/installer_trust.h"
 
 #include <windows.h>
 #include <psapi.h>
@@ -304,7 +304,7 @@ int TimeCheck(const char* path)
     bool trusted = true;
     for (double& time : ms) {
         const auto started = std::chrono::steady_clock::now();
-        const gui::CheckedInstaller checked = gui::CheckInstaller(file);
+        const trust::CheckedInstaller checked = trust::CheckInstaller(file);
         time = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
         trusted = trusted && checked.Trusted();
     }

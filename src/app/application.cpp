@@ -1,11 +1,11 @@
 #include "app/application.h"
 
 #include "download/destination.h"
-#include "download/installer_trust.h"
-#include "download/placed_installer.h"
 #include "http/errors.h"
 #include "sys/scope_guard.h"
 #include "text/text_conversion.h"
+#include "trust/installer_trust.h"
+#include "trust/placed_installer.h"
 
 #include <curl/curl.h>
 #include <shlobj.h>
@@ -88,14 +88,14 @@ bool Application::RunExistingInstaller()
     // this program's rights, and nothing unsigned is ever copied. Anything else is passed over at
     // once: the run downloads as if nothing had been placed.
     try {
-        sys::UniqueFile placed = OpenPlacedInstaller(path);
-        if (!placed || !SignatureFailure(placed.Get(), path).empty())
+        sys::UniqueFile placed = trust::OpenPlacedInstaller(path);
+        if (!placed || !trust::SignatureFailure(placed.Get(), path).empty())
             return false;
         UniqueDirectory folder = MakeUniqueDirectory();
         if (folder.path.empty())
             return false;
         std::filesystem::path copy;
-        CheckedInstaller checked;
+        trust::CheckedInstaller checked;
         // Whatever ends the attempt short of a start, an exception included, takes the copy and
         // its folder with it.
         const auto discard = sys::ScopeGuard([&] {
@@ -106,7 +106,7 @@ bool Application::RunExistingInstaller()
         if (!CopyOpenFile(placed.Get(), copy))
             return false;
         placed.Reset();
-        checked = CheckInstaller(copy);
+        checked = trust::CheckInstaller(copy);
         if (checked.Trusted())
             installerProcess = StartInstaller(copy.wstring(), commandLine, checked.file);
         return installerProcess != nullptr;

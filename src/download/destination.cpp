@@ -57,11 +57,11 @@ std::wstring RandomFolderName()
 
 } // namespace
 
-UniqueSecurityDescriptor ProtectedFolderSecurity()
+sys::UniqueSecurityDescriptor ProtectedFolderSecurity()
 {
     const std::wstring user = sys::CurrentUserSid();
     if (user.empty())
-        return UniqueSecurityDescriptor();
+        return sys::UniqueSecurityDescriptor();
     // O:BA: Administrators own it, so that a policy that makes the creator the owner does not
     // give the user the owner's right to change the DACL; OW (OWNER RIGHTS) limits what
     // ownership alone grants to read and execute. P: protected. OICI: inherited by files and
@@ -70,8 +70,8 @@ UniqueSecurityDescriptor ProtectedFolderSecurity()
         + user + L")";
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
-        return UniqueSecurityDescriptor();
-    return UniqueSecurityDescriptor(descriptor);
+        return sys::UniqueSecurityDescriptor();
+    return sys::UniqueSecurityDescriptor(descriptor);
 }
 
 UniqueDirectory MakeUniqueDirectory()
@@ -88,7 +88,7 @@ UniqueDirectory MakeUniqueDirectory()
     }
 
     // Elevated, the folder is never made without the protected descriptor: no descriptor, no run.
-    UniqueSecurityDescriptor security;
+    sys::UniqueSecurityDescriptor security;
     if (sys::IsElevated()) {
         security = ProtectedFolderSecurity();
         if (!security)

@@ -30,8 +30,7 @@ UniqueDirectory MakeUniqueDirectory();
 // from the parent) with full control for SYSTEM and Administrators, read and execute for the
 // owner's implicit rights (OWNER RIGHTS) and for the user who runs the program, inherited by
 // everything created inside. Null when it cannot be built.
-using UniqueSecurityDescriptor = sys::UniqueResource<PSECURITY_DESCRIPTOR, &::LocalFree>;
-UniqueSecurityDescriptor ProtectedFolderSecurity();
+sys::UniqueSecurityDescriptor ProtectedFolderSecurity();
 
 // Closes the folder's handle and deletes the folder, which must be empty; false when it stays.
 bool RemoveEmptyDirectory(UniqueDirectory& folder) noexcept;

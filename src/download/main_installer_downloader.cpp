@@ -4,12 +4,12 @@
 #include "config/download_links.h"
 #include "config/registry.h"
 #include "download/destination.h"
-#include "download/installer_trust.h"
 #include "download/window_messages.h"
 #include "http/curl_http_client.h"
 #include "http/errors.h"
 #include "sys/scope_guard.h"
 #include "text/text_conversion.h"
+#include "trust/installer_trust.h"
 
 #include <algorithm>
 #include <atomic>
@@ -196,7 +196,7 @@ private:
     // not is deleted. The file stays open until it is started, so what runs is what was checked.
     void CheckDownloadedInstaller()
     {
-        CheckedInstaller checked = CheckInstaller(destination_);
+        trust::CheckedInstaller checked = trust::CheckInstaller(destination_);
         if (!checked.Trusted()) {
             if (checked.file)
                 DeleteThroughHandle(checked.file.Get());

@@ -11,5 +11,7 @@ using UniqueKernelHandle = UniqueResource<HANDLE, &::CloseHandle>;
 // Handles from CreateFileW, for which INVALID_HANDLE_VALUE means none.
 using UniqueFile = UniqueResource<HANDLE, &::CloseHandle, -1>;
 using UniqueModule = UniqueResource<HMODULE, &::FreeLibrary>;
+// Security descriptors and other blocks that the system allocates with LocalAlloc.
+using UniqueSecurityDescriptor = UniqueResource<PSECURITY_DESCRIPTOR, &::LocalFree>;
 
 } // namespace sys

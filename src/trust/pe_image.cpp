@@ -1,8 +1,8 @@
-#include "download/pe_image.h"
+#include "trust/pe_image.h"
 
 #include <cstddef>
 
-namespace gui {
+namespace trust {
 
 ImageReader::ImageReader(HANDLE file) noexcept
     : file_(file)
@@ -65,4 +65,4 @@ std::optional<IMAGE_DATA_DIRECTORY> DataDirectory(const ImageReader& image, cons
     return image.Get<IMAGE_DATA_DIRECTORY>(layout.directories + std::uint64_t{index} * sizeof(IMAGE_DATA_DIRECTORY));
 }
 
-} // namespace gui
+} // namespace trust

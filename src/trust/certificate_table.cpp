@@ -1,7 +1,7 @@
-#include "download/certificate_table.h"
+#include "trust/certificate_table.h"
 
-#include "download/pe_image.h"
 #include "sys/unique_resource.h"
+#include "trust/pe_image.h"
 
 #include <wincrypt.h>
 
@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-namespace gui {
+namespace trust {
 namespace {
 
 // WIN_CERTIFICATE's header.
@@ -143,4 +143,4 @@ CertificateTable ReadCertificateTable(HANDLE file)
     return SignaturesOnly(bytes.data(), *signature, 0) ? CertificateTable::SignatureOnly : CertificateTable::Uncovered;
 }
 
-} // namespace gui
+} // namespace trust

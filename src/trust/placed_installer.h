@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-namespace gui {
+namespace trust {
 
 // The largest placed installer that is copied and checked: far above any installer the publisher
 // ships, and small enough that a file planted to stall every elevated run (a huge sparse file)
@@ -43,4 +43,4 @@ bool OnlyTrustedCanChange(PSECURITY_DESCRIPTOR descriptor, PlacedObject object, 
 // sharing, neither it nor a folder above it can be renamed or deleted.
 bool PlacedByTrusted(HANDLE file, const std::filesystem::path& path);
 
-} // namespace gui
+} // namespace trust

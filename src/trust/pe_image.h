@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace gui {
+namespace trust {
 
 // Reads an open file at absolute offsets, wherever its file pointer stands, never past the size
 // the file had when the reader was made.
@@ -47,4 +47,4 @@ std::optional<ImageLayout> ReadImageLayout(const ImageReader& image) noexcept;
 std::optional<IMAGE_DATA_DIRECTORY> DataDirectory(const ImageReader& image, const ImageLayout& layout,
     std::uint32_t index) noexcept;
 
-} // namespace gui
+} // namespace trust

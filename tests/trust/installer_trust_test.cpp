@@ -2,12 +2,12 @@
 // check holds it, what its certificate table may hold, and which descriptors let a placed
 // installer be taken. The signature cases themselves run against the shipped executable
 // (tests/e2e/fault_matrix_test.py).
-#include "download/installer_trust.h"
+#include "trust/installer_trust.h"
 
 #include "app/system_queries.h"
-#include "download/certificate_table.h"
-#include "download/placed_installer.h"
 #include "text/text_conversion.h"
+#include "trust/certificate_table.h"
+#include "trust/placed_installer.h"
 
 #include <windows.h>
 #include <sddl.h>
@@ -90,14 +90,14 @@ TEST(InstallerCheck, AFileAnotherProcessHoldsOpenForWritingFailsTheCheck)
     {
         Writer writer(file);
         ASSERT_TRUE(writer.Holding());
-        const gui::CheckedInstaller checked = gui::CheckInstaller(file);
+        const trust::CheckedInstaller checked = trust::CheckInstaller(file);
         EXPECT_FALSE(checked.Trusted());
         EXPECT_FALSE(checked.file);
         EXPECT_NE(checked.failure.find("could not be opened for the check"), std::string::npos) << checked.failure;
     }
 
     // Once the writer is gone the same file passes: the writer, not the file, failed the check.
-    EXPECT_TRUE(gui::CheckInstaller(file).Trusted());
+    EXPECT_TRUE(trust::CheckInstaller(file).Trusted());
     fs::remove(file);
 }
 
@@ -109,13 +109,13 @@ std::string ReadAll(const char* variable)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-gui::CertificateTable TableOf(const std::string& bytes)
+trust::CertificateTable TableOf(const std::string& bytes)
 {
     const fs::path file = fs::temp_directory_path() / ("rora-table-" + std::to_string(::GetCurrentProcessId()) + ".exe");
     std::ofstream(file, std::ios::binary) << bytes;
-    auto table = gui::CertificateTable::None;
+    auto table = trust::CertificateTable::None;
     if (const sys::UniqueFile opened(::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)); opened)
-        table = gui::ReadCertificateTable(opened.Get());
+        table = trust::ReadCertificateTable(opened.Get());
     fs::remove(file);
     return table;
 }
@@ -131,7 +131,7 @@ void Put32(std::string& bytes, std::size_t at, std::uint32_t value)
 // padded with zeros to 8 bytes, is taken.
 TEST(CertificateTable, HoldsTheSignatureAndNothingElse)
 {
-    using gui::CertificateTable;
+    using trust::CertificateTable;
     // Signed once and twice; one whose signature is no multiple of 8 bytes long, and so padded,
     // is changed below (the certificates' lengths differ a little).
     std::string image;
@@ -180,7 +180,7 @@ TEST(CertificateTable, HoldsTheSignatureAndNothingElse)
 // own descriptor is the first.
 TEST(PlacedInstallerSecurity, OnlyTrustedAccountsMayChangeThePlacedInstaller)
 {
-    using gui::PlacedObject;
+    using trust::PlacedObject;
     const std::wstring self = sys::CurrentUserSid();
     const struct {
         std::wstring sddl;
@@ -201,7 +201,7 @@ TEST(PlacedInstallerSecurity, OnlyTrustedAccountsMayChangeThePlacedInstaller)
     for (const auto& c : cases) {
         PSECURITY_DESCRIPTOR descriptor = nullptr;
         ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(c.sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
-        EXPECT_EQ(gui::OnlyTrustedCanChange(descriptor, c.object, self), c.taken) << text::ToUtf8(c.sddl);
+        EXPECT_EQ(trust::OnlyTrustedCanChange(descriptor, c.object, self), c.taken) << text::ToUtf8(c.sddl);
         ::LocalFree(descriptor);
     }
 
@@ -219,6 +219,6 @@ TEST(PlacedInstallerSecurity, OnlyTrustedAccountsMayChangeThePlacedInstaller)
         ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
         ::SetSecurityDescriptorOwner(&descriptor, administrators, FALSE);
         ::SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE);
-        EXPECT_FALSE(gui::OnlyTrustedCanChange(&descriptor, PlacedObject::File, self)) << (dacl ? "conditional" : "NULL DACL");
+        EXPECT_FALSE(trust::OnlyTrustedCanChange(&descriptor, PlacedObject::File, self)) << (dacl ? "conditional" : "NULL DACL");
     }
 }

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-namespace gui {
+namespace trust {
 
 // An installer file opened once for its check and held until it is started: others may read it,
 // but nobody can write, rename or delete it while the handle is open.
@@ -37,4 +37,4 @@ bool IsBootstrapper(HANDLE file);
 // The common name the signer's certificate must carry (UTF-8): the build's publisher.
 const char* InstallerPublisher() noexcept;
 
-} // namespace gui
+} // namespace trust

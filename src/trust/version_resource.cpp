@@ -1,13 +1,13 @@
-#include "download/version_resource.h"
+#include "trust/version_resource.h"
 
-#include "download/pe_image.h"
+#include "trust/pe_image.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 
-namespace gui {
+namespace trust {
 namespace {
 
 // RT_VERSION, as an integer identifier in the resource directory.
@@ -261,4 +261,4 @@ std::vector<std::wstring> VersionFileNames(HANDLE file)
     return names;
 }
 
-} // namespace gui
+} // namespace trust

@@ -1,16 +1,15 @@
 // Makes CERT_REVOCATION_PARA carry its URL retrieval time-out.
 #define CERT_REVOCATION_PARA_HAS_EXTRA_FIELDS
 
-#include "download/installer_trust.h"
+#include "trust/installer_trust.h"
 
 #include "build_settings.h"
-#include "download/bootstrapper_names.h"
-#include "download/certificate_table.h"
-#include "download/destination.h"
-#include "download/version_resource.h"
 #include "sys/scope_guard.h"
 #include "sys/system_error.h"
 #include "text/text_conversion.h"
+#include "trust/bootstrapper_names.h"
+#include "trust/certificate_table.h"
+#include "trust/version_resource.h"
 
 #include <windows.h>
 #include <softpub.h>
@@ -21,7 +20,7 @@
 #include <string>
 #include <vector>
 
-namespace gui {
+namespace trust {
 namespace {
 
 // How long the revocation servers of the whole chain may take together. A server that does not
@@ -238,4 +237,4 @@ CheckedInstaller CheckInstaller(const std::filesystem::path& path)
     return checked;
 }
 
-} // namespace gui
+} // namespace trust

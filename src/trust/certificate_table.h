@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace gui {
+namespace trust {
 
 // What the certificate table of a PE file holds. Authenticode's hash leaves the table out, so
 // whatever it holds beside the signature is data that no signature covers.
@@ -27,4 +27,4 @@ inline constexpr std::uint32_t MaxSignatureSize = 256 * 1024;
 // time stamps and nested signatures, each nested signature held to the same rule.
 CertificateTable ReadCertificateTable(HANDLE file);
 
-} // namespace gui
+} // namespace trust

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace gui {
+namespace trust {
 
 // The InternalName and OriginalFilename values of every string table in every version resource
 // of the PE file open at `file`, read through that handle at absolute offsets, wherever its file
@@ -13,4 +13,4 @@ namespace gui {
 // resource gives what could be read of it.
 std::vector<std::wstring> VersionFileNames(HANDLE file);
 
-} // namespace gui
+} // namespace trust

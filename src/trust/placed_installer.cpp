@@ -1,7 +1,7 @@
-#include "download/placed_installer.h"
+#include "trust/placed_installer.h"
 
 #include "app/system_queries.h"
-#include "download/destination.h"
+#include "sys/handles.h"
 #include "sys/system_library.h"
 
 #include <windows.h>
@@ -10,7 +10,7 @@
 
 #include <string_view>
 
-namespace gui {
+namespace trust {
 namespace {
 
 // What ntdll.dll gives every Windows, which the SDK headers for Windows 7 lack or keep in the
@@ -76,7 +76,7 @@ sys::UniqueFile OpenFolderForDescriptor(const std::filesystem::path& path)
 
 bool HandleOnlyTrustedCanChange(HANDLE handle, PlacedObject object, const std::wstring& self)
 {
-    UniqueSecurityDescriptor descriptor;
+    sys::UniqueSecurityDescriptor descriptor;
     if (::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
             nullptr, nullptr, nullptr, descriptor.Put()) != ERROR_SUCCESS)
         return false;
@@ -201,4 +201,4 @@ sys::UniqueFile OpenPlacedInstaller(const std::filesystem::path& path)
     return file;
 }
 
-} // namespace gui
+} // namespace trust
