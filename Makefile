@@ -28,13 +28,13 @@ bench: build
 
 # The signed executable for shipping (scripts/release.sh; docs/releases.md):
 #   make release RORA_INSTALLER_HOST=... RORA_PARAMETER_HOST=... RORA_INSTALLER_PUBLISHER=... \
-#       RORA_SIGNING_PKCS12=key.p12 RORA_SIGNING_PASSWORD_FILE=password RORA_TIMESTAMP_URL=http://... \
+#       RORA_INSTALLER_KEY_PINS='PIN;PIN' RORA_SIGNING_PKCS12=key.p12 RORA_SIGNING_PASSWORD_FILE=password RORA_TIMESTAMP_URL=http://... \
 #       [RORA_SIGNING_CA=root.pem] [RORA_RELEASE_DIR=build/ship]
 # RORA_TIMESTAMP_URL is required: an RFC 3161 time-stamp server, whose time stamp must verify, or
 # none to sign without one (a warning: the signature then stops verifying when the certificate
 # expires). The values reach the script in its environment exactly as given, quotes, blanks and $
 # included: make does not expand them and no shell parses them again.
-RELEASE_SETTINGS := RORA_INSTALLER_HOST RORA_PARAMETER_HOST RORA_INSTALLER_PUBLISHER RORA_SIGNING_PKCS12 \
+RELEASE_SETTINGS := RORA_INSTALLER_HOST RORA_PARAMETER_HOST RORA_INSTALLER_PUBLISHER RORA_INSTALLER_KEY_PINS RORA_SIGNING_PKCS12 \
 	RORA_SIGNING_PASSWORD_FILE RORA_TIMESTAMP_URL RORA_SIGNING_CA RORA_RELEASE_DIR
 $(foreach name,$(RELEASE_SETTINGS),$(eval release: override export $(name) := $$(value $(name))))
 release: deps

@@ -115,7 +115,7 @@ mkdir "$data/certs"
 (
     cd "$data/certs"
     . "$source_dir/scripts/test-certificates.sh"
-    make_root root "Rora Bench Root CA"
+    make_pinned_root root "Rora Bench Root CA"
     make_signer publisher root "Rora Test Publisher"
 )
 wine_quiet wine "$trust_root" "$(winpath "$data/certs/root.pem")" || { echo "   could not trust the bench root" >&2; exit 1; }

@@ -54,7 +54,7 @@ mkdir "$work/certs"
 (
     cd "$work/certs"
     . "$source_dir/scripts/test-certificates.sh"
-    make_root demo-root "Rora Demo Root CA"
+    make_pinned_root demo-root "Rora Demo Root CA"
     make_signer demo-publisher demo-root "Rora Test Publisher"
 )
 # Padded (data after its last section, which the loader ignores) so that the download lasts a

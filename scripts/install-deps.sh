@@ -11,12 +11,13 @@ source "$(dirname "$0")/i386-code.sh"
 
 # fonts-wine: Wine's own fonts, which Debian only recommends. The tests and the demo put its
 # symbol font (marlett.ttf), which Wine draws the caption buttons with, into their prefixes.
+# python3-asn1crypto: the tests change signatures with it (tests/servers/craft_signature.py).
 packages=(
     g++-mingw-w64-i686-posix libz-mingw-w64-dev mingw-w64-tools
     nlohmann-json3-dev googletest cmake make ninja-build
     dpkg-dev autoconf automake libtool quilt
     wine wine32:i386 wine64 fonts-wine xvfb xauth xdotool imagemagick openssl
-    tinyproxy python3 tesseract-ocr tesseract-ocr-eng git osslsigncode ca-certificates
+    tinyproxy python3 python3-asn1crypto tesseract-ocr tesseract-ocr-eng git osslsigncode ca-certificates
 )
 
 # Everything comes from a Debian archive: without one configured there is nothing to install

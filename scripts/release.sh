@@ -6,6 +6,9 @@
 #   RORA_INSTALLER_HOST        host of the installer download server          required
 #   RORA_PARAMETER_HOST        host of the parameter-storage service          required
 #   RORA_INSTALLER_PUBLISHER   common name of the installer's signer          required
+#   RORA_INSTALLER_KEY_PINS    the keys one of which the installer's chain    required
+#                              must hold: base64 SHA-256 of each key's
+#                              SubjectPublicKeyInfo, separated by ";"
 #   RORA_SIGNING_PKCS12        the publisher's key and certificate (PKCS#12)  required
 #   RORA_SIGNING_PASSWORD_FILE a file holding its password                    required
 #   RORA_TIMESTAMP_URL         an RFC 3161 time-stamp server (http:// or      required
@@ -13,7 +16,7 @@
 #   RORA_SIGNING_CA            the root to verify the signature and the       optional: the system's CAs
 #                              time stamp against (PEM)
 #   RORA_RELEASE_DIR           the build folder                               default build/ship
-# The built-in defaults are refused: they name no real server and no real publisher.
+# The built-in defaults are refused: they name no real server, no real publisher and no real key.
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -36,6 +39,17 @@ for setting in RORA_INSTALLER_HOST=download.rora-rez.invalid RORA_PARAMETER_HOST
         refused=1
     fi
 done
+# The tests' key is pinned by a default build; its private half is in the source tree.
+test_pin=$(openssl pkey -in "$source_dir/tests/keys/test-root.key" -pubout -outform der | openssl dgst -sha256 -binary | base64)
+pins=${RORA_INSTALLER_KEY_PINS:-}
+if [ -z "$pins" ]; then
+    echo "release: RORA_INSTALLER_KEY_PINS is not set; give the pin of the key that issues the publisher's" \
+        "certificate (docs/releases.md)" >&2
+    refused=1
+elif [[ ";$pins;" == *";$test_pin;"* ]]; then
+    echo "release: RORA_INSTALLER_KEY_PINS holds the tests' pin $test_pin, whose private key is public" >&2
+    refused=1
+fi
 for name in RORA_SIGNING_PKCS12 RORA_SIGNING_PASSWORD_FILE; do
     value=${!name:-}
     if [ -z "$value" ]; then
@@ -59,7 +73,7 @@ none | http://?* | https://?*) ;;
     echo "release: RORA_TIMESTAMP_URL \"$timestamp\" is neither an http:// or https:// URL nor none" >&2
     refused=1 ;;
 esac
-[ "$refused" = 0 ] || fail "refused: no release without the real hosts, publisher, signing key and time stamp (see docs/releases.md)"
+[ "$refused" = 0 ] || fail "refused: no release without the real hosts, publisher, key pins, signing key and time stamp (see docs/releases.md)"
 
 build=${RORA_RELEASE_DIR:-$source_dir/build/ship}
 mkdir -p "$build"
@@ -81,7 +95,7 @@ cmake --build "$build" --target bootstrapper >"$build/build.log" 2>&1 \
     || { tail -n 40 "$build/build.log" >&2; fail "the build failed"; }
 
 echo "release: installer host $RORA_INSTALLER_HOST, parameter host $RORA_PARAMETER_HOST," \
-    "publisher \"$RORA_INSTALLER_PUBLISHER\""
+    "publisher \"$RORA_INSTALLER_PUBLISHER\", key pins $RORA_INSTALLER_KEY_PINS"
 echo "release: unsigned image $unsigned (SHA-256 $(sha256sum "$unsigned" | cut -d' ' -f1))"
 signing=(--pkcs12 "$RORA_SIGNING_PKCS12" --password-file "$RORA_SIGNING_PASSWORD_FILE")
 [ -z "${RORA_SIGNING_CA:-}" ] || signing+=(--ca "$RORA_SIGNING_CA")

@@ -1,6 +1,9 @@
 # Throwaway code-signing certificates made with openssl in the current folder, for the tests, the
 # demo and the benchmark. Source this file, then:
-#   make_root NAME "COMMON NAME"            NAME.key, NAME.pem: a self-signed root CA
+#   make_root NAME "COMMON NAME" [KEY]      NAME.key, NAME.pem: a self-signed root CA, on a new key
+#                                           or on the key in the file KEY
+#   make_pinned_root NAME "COMMON NAME"     the same on the key a default build pins
+#                                           (tests/keys/test-root.key)
 #   make_signer NAME CA "COMMON NAME" [EKU] NAME.key, NAME.crt and NAME.p12 (for scripts/sign.sh),
 #                                           issued by CA; EKU is the extended key usage,
 #                                           codeSigning unless given; the common name is taken
@@ -8,8 +11,17 @@
 # Every PKCS#12 file is protected by the password in ./password, made at the first use.
 
 make_root() {
-    openssl req -x509 -newkey rsa:2048 -nodes -days 30 -keyout "$1.key" -out "$1.pem" -subj "/CN=$2" \
+    if [ -n "${3:-}" ]; then
+        openssl pkey -in "$3" -out "$1.key"
+    else
+        openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$1.key" 2>/dev/null
+    fi
+    openssl req -x509 -new -key "$1.key" -days 30 -out "$1.pem" -subj "/CN=$2" \
         -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+}
+
+make_pinned_root() {
+    make_root "$1" "$2" "$(dirname "${BASH_SOURCE[0]}")/../tests/keys/test-root.key"
 }
 
 make_signer() {

@@ -2,7 +2,8 @@
 # The environment every test runs in: an Xvfb display, a throwaway 64-bit Wine prefix made
 # for this run (plus a pristine template of it), a persistent wineserver, and what the
 # tests/servers/start-*.sh hooks make: servers, and certificates and signed programs, whose test
-# root (RORA_TEST_ROOT) the template prefix, and so every prefix copied from it, trusts.
+# roots (RORA_TEST_ROOT, RORA_SECOND_TEST_ROOT) the template prefix, and so every prefix copied
+# from it, trusts.
 #   test-env.sh start DIR BOOTSTRAPPER_EXE FAKE_INSTALLER_EXE DLL TRUST_ROOT_EXE
 #       writes DIR/env for the tests to source; FAKE_INSTALLER_EXE and DLL are what the signing
 #       hook signs, TRUST_ROOT_EXE the program that trusts a root (tests/security/trust_root.cpp)
@@ -96,16 +97,15 @@ ENV
         fi
     done
 
-    # The run's test root is trusted in the template, before any prefix is copied from it.
-    local root root_windows
-    root=$(. "$dir/env" && echo "${RORA_TEST_ROOT:-}")
-    if [ -n "$root" ]; then
-        root_windows="Z:${root//\//\\}"
-        if ! WINEPREFIX=$template timeout 120 wine "$trust_root" "$root_windows" </dev/null >>"$dir/wine.log" 2>&1; then
-            echo "trust_root could not add $root to the template prefix" >&2
-            tail "$dir/wine.log" >&2
-            return 1
-        fi
+    # The run's test roots are trusted in the template, before any prefix is copied from it.
+    local roots=() root
+    for root in $(. "$dir/env" && echo "${RORA_TEST_ROOT:-} ${RORA_SECOND_TEST_ROOT:-}"); do
+        roots+=("Z:${root//\//\\}")
+    done
+    if [ ${#roots[@]} -gt 0 ] && ! WINEPREFIX=$template timeout 120 wine "$trust_root" "${roots[@]}" </dev/null >>"$dir/wine.log" 2>&1; then
+        echo "trust_root could not add ${roots[*]} to the template prefix" >&2
+        tail "$dir/wine.log" >&2
+        return 1
     fi
     WINEPREFIX=$template wine_quiet timeout 60 wineserver -w
     cp -a "$template" "$dir/prefix"
@@ -114,8 +114,8 @@ ENV
     setsid wineserver -p </dev/null >/dev/null 2>&1
     # Start Wine's services now, so that no test inherits them on its pipes.
     wine_quiet timeout 120 wine cmd /c exit 0
-    if [ -n "$root" ] && ! timeout 60 wine "$trust_root" --check "$root_windows" </dev/null >>"$dir/wine.log" 2>&1; then
-        echo "the shared prefix does not trust the test root $root" >&2
+    if [ ${#roots[@]} -gt 0 ] && ! timeout 60 wine "$trust_root" --check "${roots[@]}" </dev/null >>"$dir/wine.log" 2>&1; then
+        echo "the shared prefix does not trust the test roots ${roots[*]}" >&2
         tail "$dir/wine.log" >&2
         return 1
     fi

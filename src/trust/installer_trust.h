@@ -22,10 +22,11 @@ struct CheckedInstaller {
 CheckedInstaller CheckInstaller(const std::filesystem::path& path);
 
 // Why the open file at `path` may not be started, for the user (UTF-8); empty when its
-// certificate table holds its signature and nothing else (ReadCertificateTable()), and its
-// Authenticode signature, read through `file`, is valid, its chain ends at a trusted root, its
-// leaf certificate is for code signing and issued to the publisher this program was built for,
-// and no revocation server that answers in time has revoked it.
+// certificate table holds its signature and nothing else (ReadCertificateTable()), its
+// Authenticode signature, read through `file`, is valid, the chain verified for it is the
+// publisher's (PublisherChainFailure()), the signature holds nothing but signatures and their
+// chains (SignatureContentsFailure()), and no revocation server that answers in time has revoked
+// its certificate.
 std::string SignatureFailure(HANDLE file, const std::filesystem::path& path);
 
 // Whether the open file is a bootstrapper, this program or another release of it: its version
@@ -33,8 +34,5 @@ std::string SignatureFailure(HANDLE file, const std::filesystem::path& path);
 // publisher signs both, so the signature cannot tell them apart, and started, a bootstrapper
 // would only start the next one.
 bool IsBootstrapper(HANDLE file);
-
-// The common name the signer's certificate must carry (UTF-8): the build's publisher.
-const char* InstallerPublisher() noexcept;
 
 } // namespace trust

@@ -247,6 +247,9 @@ class FaultMatrixTest(BootstrapperTestCase):
             # Signed, but 64 KiB beside the signature in its certificate table, which no
             # signature covers.
             ("RORA_INSTALLER_PADDED_TABLE", reason % "it carries data that its signature does not cover"),
+            # A certificate with 64 KiB of chosen data in the signature's certificate set, which
+            # no hash covers either.
+            ("RORA_INSTALLER_SUPERFLUOUS", reason % "it carries data that its signature does not cover"),
             # Signed by the publisher too: started, each would download and start the next.
             ("RORA_SIGNED_BOOTSTRAPPER", bootstrapper),
             ("RORA_INSTALLER_AS_BOOTSTRAPPER", bootstrapper),
@@ -325,6 +328,8 @@ class FaultMatrixTest(BootstrapperTestCase):
                 ("an Installation folder every account may change", lambda: signed_placed(folder_mode=0o777), 60,
                  PASSED_OVER),
                 ("a product folder every account may change", lambda: signed_placed(product_mode=0o777), 60,
+                 PASSED_OVER),
+                ("with a stranger's nested signature", lambda: copy_of("RORA_INSTALLER_NESTED_STRANGER"), 60,
                  PASSED_OVER),
                 ("the signed bootstrapper", lambda: copy_of("RORA_SIGNED_BOOTSTRAPPER"), 60, COPIED),
                 ("named as the bootstrapper", lambda: copy_of("RORA_INSTALLER_AS_BOOTSTRAPPER"), 60, COPIED),

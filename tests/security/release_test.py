@@ -1,11 +1,12 @@
 """The release path (`make release`, scripts/release.sh) with the run's throwaway certificates: a
-release without its settings is refused; the hosts and the publisher reach the executable byte for
-byte however they are spelled, so that it starts an installer signed by exactly that name and
-refuses a near miss; the signature is time-stamped by the local time-stamp authority
+release without its settings, with the tests' key pin or with a pin that is none is refused; the
+hosts and the publisher reach the executable byte for byte however they are spelled, so that it
+starts an installer signed by exactly that name under the pinned key and refuses a near miss; the signature is time-stamped by the local time-stamp authority
 (tests/servers/test_server.py), a time stamp under a root the CA does not vouch for fails the
 release, and "none" signs without one, with a warning; renamed for a campaign, the release still
 takes its identifier from its file name."""
 
+import base64
 import hashlib
 import os
 import shutil
@@ -16,7 +17,8 @@ from run_helpers import BootstrapperTestCase
 from servers import Route
 from wine_env import ENV, PRODUCT_KEY
 
-SETTINGS = ("RORA_INSTALLER_HOST", "RORA_PARAMETER_HOST", "RORA_INSTALLER_PUBLISHER", "RORA_SIGNING_PKCS12",
+SETTINGS = ("RORA_INSTALLER_HOST", "RORA_PARAMETER_HOST", "RORA_INSTALLER_PUBLISHER", "RORA_INSTALLER_KEY_PINS",
+            "RORA_SIGNING_PKCS12",
             "RORA_SIGNING_PASSWORD_FILE", "RORA_TIMESTAMP_URL", "RORA_SIGNING_CA", "RORA_RELEASE_DIR")
 BUILD = os.environ["RORA_RELEASE_TEST_DIR"]
 SIGNED = os.path.join(BUILD, "RoraREZIdadezo15Setup.exe")
@@ -29,11 +31,27 @@ O_NEIL = "O'Neil & Sons, Ltd."
 EVERY_QUOTE = "Rora \"Quoted\" \\ Publisher & Co; O'Brien, $HOME  Ltd"
 
 
+def pin(certificate):
+    """The pin of the key of a PEM certificate: base64 SHA-256 of its SubjectPublicKeyInfo."""
+    key = subprocess.run(["openssl", "x509", "-noout", "-pubkey", "-in", certificate], check=True,
+                         stdout=subprocess.PIPE).stdout
+    der = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "der"], input=key, check=True,
+                         stdout=subprocess.PIPE).stdout
+    return base64.b64encode(hashlib.sha256(der).digest()).decode()
+
+
+# A release pins the second test root, under which its installers are signed; the first test
+# root's key is the one the tests pin, which a release refuses.
+RELEASE_CA = ENV["RORA_SECOND_TEST_ROOT"]
+RELEASE_PINS = pin(RELEASE_CA)
+TEST_PIN = pin(ENV["RORA_TEST_ROOT"])
+
+
 def make_release(**changes):
     """`make release` with valid settings on make's command line, changed by `changes` (None: not given)."""
     settings = dict(RORA_INSTALLER_HOST="download.release-test.invalid",
                     RORA_PARAMETER_HOST="parameters.release-test.invalid",
-                    RORA_INSTALLER_PUBLISHER="Rora Release Test Publisher",
+                    RORA_INSTALLER_PUBLISHER="Rora Release Test Publisher", RORA_INSTALLER_KEY_PINS=RELEASE_PINS,
                     RORA_SIGNING_PKCS12=ENV["RORA_PUBLISHER_PKCS12"],
                     RORA_SIGNING_PASSWORD_FILE=ENV["RORA_PUBLISHER_PASSWORD_FILE"],
                     RORA_TIMESTAMP_URL="none", RORA_SIGNING_CA=ENV["RORA_TEST_ROOT"], RORA_RELEASE_DIR=BUILD)
@@ -68,11 +86,11 @@ class ReleaseTest(BootstrapperTestCase):
             self.assertTrue(value.encode() + b"\0" in image, "the executable does not hold %r as it is" % value)
 
     def installer_signed_by(self, common_name):
-        """The fake installer signed by a code-signing certificate for `common_name` under the trusted root."""
+        """The fake installer signed by a code-signing certificate for `common_name` under the release's root."""
         name = "signer-" + hashlib.sha256(common_name.encode()).hexdigest()[:12]
         script = ('. "$0/scripts/test-certificates.sh" && make_signer "$1" "$2" "$3" && '
                   'bash "$0/scripts/sign.sh" --pkcs12 "$1.p12" --password-file password --ca "$2.pem" "$4" "$1.exe"')
-        subprocess.run(["bash", "-c", script, SOURCE, name, os.path.splitext(ENV["RORA_TEST_ROOT"])[0], common_name,
+        subprocess.run(["bash", "-c", script, SOURCE, name, os.path.splitext(RELEASE_CA)[0], common_name,
                         os.environ["RORA_FAKE_INSTALLER"]], cwd=self.work, check=True, stdout=subprocess.DEVNULL,
                        timeout=60)
         with open(os.path.join(self.work, name + ".exe"), "rb") as f:
@@ -95,13 +113,23 @@ class ReleaseTest(BootstrapperTestCase):
                             ("RORA_PARAMETER_HOST", "parameters.rora-rez.invalid"),
                             ("RORA_INSTALLER_PUBLISHER", "Rora Test Publisher"),
                             ("RORA_INSTALLER_PUBLISHER", None), ("RORA_SIGNING_PASSWORD_FILE", None),
-                            ("RORA_TIMESTAMP_URL", None), ("RORA_TIMESTAMP_URL", "timestamp.example.com")):
+                            ("RORA_TIMESTAMP_URL", None), ("RORA_TIMESTAMP_URL", "timestamp.example.com"),
+                            ("RORA_INSTALLER_KEY_PINS", None), ("RORA_INSTALLER_KEY_PINS", RELEASE_PINS + ";" + TEST_PIN)):
             with self.subTest(name=name, value=value):
                 result = make_release(**{name: value})
                 self.assertNotEqual(result.returncode, 0)
                 self.assertIn("release: " + name, result.stderr)
                 self.assertIn("refused", result.stderr)
                 self.assertNotIn("building", result.stdout)
+        # What only the configure step can judge: a pin that is no base64 of 32 bytes, and a list
+        # of nothing but separators.
+        for pins, said in ((RELEASE_PINS[1:], "is no pin"), (";", "holds no pin")):
+            with self.subTest(pins=pins):
+                result = make_release(RORA_INSTALLER_KEY_PINS=pins)
+                self.assertNotEqual(result.returncode, 0)
+                self.assertIn("RORA_INSTALLER_KEY_PINS", result.stderr)
+                self.assertIn(said, result.stderr)
+                self.assertIn("configuring failed", result.stderr)
 
     def test_o_neil_and_sons_without_a_time_stamp_renamed_for_a_campaign(self):
         result = make_release(RORA_INSTALLER_PUBLISHER=O_NEIL)

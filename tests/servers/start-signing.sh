@@ -20,9 +20,25 @@
 #   RORA_INSTALLER_PADDED_ENTRY      the signed one with 64 KiB more inside its certificate entry
 #   RORA_INSTALLER_PADDED_TABLE      the same after that entry, inside the certificate table
 #   RORA_INSTALLER_UNSIGNED_BLOB     the signed one with a blob among its unauthenticated attributes
+#   RORA_INSTALLER_SECOND_ROOT       "Rora Test Publisher" under a second trusted root, whose key
+#                                    no build pins (RORA_SECOND_TEST_ROOT)
+#   RORA_INSTALLER_RENEWED           "Rora Test Publisher" on a new key, under the pinned root
+#   RORA_INSTALLER_SUPERFLUOUS       signed carrying a self-signed certificate with 64 KiB of data
+#   RORA_INSTALLER_MADE_UP_CA        signed carrying a certificate with the root's name and key
+#                                    around 64 KiB of data, signed by another key
+#   RORA_INSTALLER_CRL               signed, with a CRL of the root's in the signature
+#   RORA_INSTALLER_NESTED_STRANGER   signed, with a nested signature by "Other Test Publisher"
+#   RORA_INSTALLER_NESTED_CHANGED    signed twice, the nested signature's content changed after
+#   RORA_INSTALLER_COUNTERSIGNED     signed twice, with a legacy countersignature beside
+#   RORA_INSTALLER_STAMP_UNTRUSTED   time-stamped by an authority under the untrusted root
+#   RORA_INSTALLER_STAMP_STRAY       time-stamped by a token that carries a stray certificate
+#   RORA_INSTALLER_STAMP_CHANGED     signed twice, the token's TSTInfo changed after signing
+#   RORA_INSTALLER_STAMP_ELSEWHERE   the renewed one, with the valid token of another signature
 #   RORA_PUBLISHER_PKCS12, RORA_PUBLISHER_PASSWORD_FILE   the publisher's key, for signing tests
-# All are Linux paths. It also makes the time-stamping certificates that test_server.py answers
-# with at /timestamp/tsa (under the trusted root) and /timestamp/untrusted-tsa (under the other).
+# All are Linux paths. The trusted root is made on the key a default build pins. It also makes the
+# time-stamping certificates that test_server.py answers with at /timestamp/tsa (under the trusted
+# root), /timestamp/untrusted-tsa (under the other) and /timestamp/stray-tsa (the first, its tokens
+# carrying another certificate).
 set -euo pipefail
 : "${RORA_TEST_ENV:?RORA_TEST_ENV names the test environment}"
 : "${RORA_FAKE_INSTALLER:?RORA_FAKE_INSTALLER names the built fake installer}"
@@ -35,14 +51,21 @@ mkdir -p "$dir/installers"
 cd "$dir"
 
 . "$scripts/test-certificates.sh"
-make_root root "Rora Test Root CA"
+make_pinned_root root "Rora Test Root CA"
 make_signer publisher root "Rora Test Publisher"
+make_signer renewed root "Rora Test Publisher"
+make_root second-root "Rora Second Test Root CA"
+make_signer second-root-publisher second-root "Rora Test Publisher"
 make_signer other root "Other Test Publisher"
 make_signer server-auth root "Rora Test Publisher" serverAuth
 make_root untrusted-root "Untrusted Test Root CA"
 make_signer untrusted untrusted-root "Rora Test Publisher"
 make_signer tsa root "Rora Test Time Stamps" critical,timeStamping
 make_signer untrusted-tsa untrusted-root "Untrusted Test Time Stamps" critical,timeStamping
+# The same authority, its tokens carrying a certificate that no chain of theirs uses.
+cp tsa.key stray-tsa.key
+cp tsa.crt stray-tsa.crt
+cp other.crt stray-tsa.chain
 echo 01 >tsa.serial
 cat >tsa.cnf <<CNF
 [tsa]
@@ -97,6 +120,39 @@ for where in ("entry", "table"):
     open("%s-%s.exe" % (sys.argv[2], where), "wb").write(padded)
 PY
 
+# What no hash covers, changed as an attacker would: certificates, CRLs, other signatures and time
+# stamps in the signature (tests/servers/craft_signature.py, under Debian's Python).
+sign renewed "$installer" fake_installer-renewed.exe --ca root.pem
+sign second-root-publisher "$installer" fake_installer-second-root.exe --ca second-root.pem
+printf '[req]\ndistinguished_name=dn\n[dn]\n[data]\nbasicConstraints=critical,CA:TRUE\n1.3.6.1.4.1.55555.2=DER:%s\n' \
+    "$(head -c 65536 /dev/zero | tr '\0' A | od -An -tx1 -v | tr -d ' \n')" >data.cnf
+openssl req -x509 -newkey rsa:2048 -nodes -keyout tagged.key -out tagged.pem -subj "/CN=Tagged Data" -days 30 \
+    -config data.cnf -extensions data 2>/dev/null
+openssl pkey -in root.key -pubout -out root.pub
+openssl genpkey -algorithm RSA -out made-up.key 2>/dev/null
+openssl x509 -new -subj "/CN=Rora Test Root CA" -key made-up.key -force_pubkey root.pub -days 30 -extfile data.cnf \
+    -extensions data -out made-up.pem 2>/dev/null
+sign publisher "$installer" fake_installer-superfluous.exe --ca root.pem --add-cert tagged.pem
+sign publisher "$installer" fake_installer-made-up-ca.exe --no-verify --add-cert made-up.pem
+printf '[ca]\ndefault_ca=root\n[root]\ndatabase=crl-index.txt\ncrlnumber=crl-number\ndefault_md=sha256\ndefault_crl_days=30\n' >crl.cnf
+: >crl-index.txt
+echo 01 >crl-number
+openssl ca -gencrl -config crl.cnf -keyfile root.key -cert root.pem -out root.crl 2>/dev/null
+openssl crl -in root.crl -outform der -out root-crl.der
+craft() { /usr/bin/python3 "$scripts/../tests/servers/craft_signature.py" "$@"; }
+craft add-crl "$out/fake_installer-signed.exe" root-crl.der "$out/fake_installer-crl.exe"
+osslsigncode sign -nest -pkcs12 other.p12 -readpass password -h sha256 -in "$out/fake_installer-signed.exe" \
+    -out "$out/fake_installer-nested-stranger.exe" >&2
+craft change-nested "$out/fake_installer-signed-twice.exe" "$out/fake_installer-nested-changed.exe"
+craft countersign "$out/fake_installer-signed-twice.exe" "$out/fake_installer-countersigned.exe"
+craft change-stamp "$out/fake_installer-signed-twice.exe" "$out/fake_installer-stamp-changed.exe"
+craft graft-stamp "$out/fake_installer-renewed.exe" "$out/fake_installer-signed-twice.exe" \
+    "$out/fake_installer-stamp-elsewhere.exe"
+sign publisher "$installer" fake_installer-stamp-untrusted.exe --no-verify \
+    --timestamp "http://127.0.0.1:$http_port/timestamp/untrusted-tsa"
+sign publisher "$installer" fake_installer-stamp-stray.exe --no-verify \
+    --timestamp "http://127.0.0.1:$http_port/timestamp/stray-tsa"
+
 osslsigncode add -addUnauthenticatedBlob -in "$out/fake_installer-signed.exe" -out "$out/fake_installer-unsigned-blob.exe" >&2
 
 # One byte in the middle of the code section: the signature stays, the digest no longer matches.
@@ -148,5 +204,11 @@ echo "export RORA_INSTALLER_SIGNED_TWICE='$out/fake_installer-signed-twice.exe'"
 echo "export RORA_INSTALLER_PADDED_ENTRY='$out/fake_installer-padded-entry.exe'"
 echo "export RORA_INSTALLER_PADDED_TABLE='$out/fake_installer-padded-table.exe'"
 echo "export RORA_INSTALLER_UNSIGNED_BLOB='$out/fake_installer-unsigned-blob.exe'"
+echo "export RORA_SECOND_TEST_ROOT='$dir/second-root.pem'"
+for name in second-root renewed superfluous made-up-ca crl nested-stranger nested-changed countersigned \
+    stamp-untrusted stamp-stray stamp-changed stamp-elsewhere; do
+    variable=RORA_INSTALLER_$(tr a-z- A-Z_ <<<"$name")
+    echo "export $variable='$out/fake_installer-$name.exe'"
+done
 echo "export RORA_PUBLISHER_PKCS12='$dir/publisher.p12'"
 echo "export RORA_PUBLISHER_PASSWORD_FILE='$dir/password'"

@@ -20,7 +20,8 @@ The URL path chooses the answer:
   /rawheaders                a fixed set of unusual header lines
   /echo                      200 with "got N" for a request body of N bytes
   /timestamp/NAME            an RFC 3161 time-stamp authority: the answer to the query in the body,
-                             signed by the time-stamping certificate NAME (start-signing.sh)
+                             signed by the time-stamping certificate NAME (start-signing.sh), with
+                             the certificates of NAME.chain where that exists
   /pac/...?proxy=P[&direct=H]  a proxy auto-configuration script answering "PROXY P" (P = DIRECT:
                              "DIRECT") for every URL, but "DIRECT" for the host H
   anything else              404 with "not found"
@@ -278,10 +279,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif head == "timestamp":
             folder = os.path.join(os.environ["RORA_TEST_ENV"], "signing")
             signer = os.path.join(folder, os.path.basename(arg))
+            # NAME.chain, where it exists, holds further certificates the token carries.
+            chain = ["-chain", signer + ".chain"] if os.path.exists(signer + ".chain") else []
             with timestamp_lock:  # one at a time: openssl counts the serial numbers in a file
                 reply = subprocess.run(["openssl", "ts", "-reply", "-config", os.path.join(folder, "tsa.cnf"),
                                         "-queryfile", "/dev/stdin", "-inkey", signer + ".key", "-signer",
-                                        signer + ".crt", "-out", "/dev/stdout"],
+                                        signer + ".crt", "-out", "/dev/stdout"] + chain,
                                        input=body, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=30)
             if reply.returncode == 0:
                 self._send(200, reply.stdout, "application/timestamp-reply")
