@@ -4,7 +4,7 @@
 // and the installer's path as the coordinator reports it:
 //   entered_ms=... started_ms=... prepare_ms=... transfer_ms=... check_ms=... whole_ms=... progress_messages=...
 //   last_percent=... stopped_messages=... bytes=... peak_working_set=... peak_pagefile=... error=...
-//   installer=C:\...\RoraREZIdadezo15.exe
+//   installer=C:\...\<the installer's file name>
 // prepare_ms is Start (the preparation on this thread), transfer_ms the worker's GET until the file
 // is written and closed, check_ms the signature check after it, whole_ms Start until
 // WM_DOWNLOAD_FINISHED.

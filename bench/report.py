@@ -314,7 +314,7 @@ def report_startup(path, out):
     own = [r["program"] - r["empty"] for r in runs.values()]
     out.append("")
     md_table(out, ["start-up, until the window is visible (median of %d, polled every 10 ms)" % len(runs), ""], [
-        ["`RoraREZIdadezo15Setup.exe`, first run (parameter and content-information requests)",
+        ["the bootstrapper, first run (parameter and content-information requests)",
          emulated_mark(ms(median([r["program"] for r in runs.values()])))],
         ["the same, a later run (identifier stored, no parameter request)",
          emulated_mark(ms(median([r["known"] for r in runs.values()])))],

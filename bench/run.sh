@@ -18,7 +18,9 @@ build=$(cd "${1:-build/release}" && pwd)
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 runs=${BENCH_RUNS:-5}
 [ "$runs" -ge 5 ] || runs=5
-exe=$build/src/RoraREZIdadezo15Setup.exe
+# The product's names as the build derived them (product.cmake).
+. "$build/product.env"
+exe=$build/src/$RORA_BOOTSTRAPPER_FILE_NAME
 bench_exe=$build/bench/download_bench.exe
 link_map=$build/bench/bootstrapper.map
 fake_installer=$build/tests/e2e/fake_installer.exe
@@ -135,7 +137,7 @@ for _ in $(seq 100); do [ -f "$data/port" ] && break; sleep 0.1; done
 port=$(cat "$data/port")
 base=http://127.0.0.1:$port
 
-product='HKLM\SOFTWARE\Rora REZ Idadezo 15'
+product="HKLM\\SOFTWARE\\$RORA_PRODUCT_FULL_NAME"
 reg_set() { wine_quiet wine reg add "$product$1" /v "$2" /t REG_SZ /d "$3" /f /reg:64; }
 reg_delete() { timeout 60 wine reg delete "$product$1" /v "$2" /f /reg:64 </dev/null >/dev/null 2>&1 || true; }
 reg_get() {
@@ -162,7 +164,7 @@ download() {
         # The file is where the coordinator says it put it.
         installer=$(sed -n 's/^installer=//p' <<<"$ours_line")
         [ -n "$installer" ] && out=$(timeout 60 winepath -u "$installer" </dev/null 2>/dev/null) || true
-        [ "$(basename "${out:-none}")" = RoraREZIdadezo15.exe ] || out=""
+        [ "$(basename "${out:-none}")" = "$RORA_INSTALLER_FILE_NAME" ] || out=""
         ours_line=$(head -n1 <<<"$ours_line")
         ;;
     curl.exe)
@@ -282,7 +284,7 @@ time_window() {
     echo "$elapsed"
 }
 
-setup_exe=$run_dir/RoraREZIdadezo15Setup-BENCH42.exe
+setup_exe=$run_dir/${RORA_BOOTSTRAPPER_NAME}-BENCH42.exe
 cp "$exe" "$setup_exe"
 reg_set '\Installation' QaBootstrapperRequestParamsLink "$base/api/parameter-storage?id="
 reg_set '\Installation' QaInstallerDownloadLink "$base/slow/installer.exe"
@@ -292,11 +294,11 @@ first_run() {
 }
 # Warm-up runs, not counted.
 first_run
-time_window 'Rozo PDF' "$setup_exe" >/dev/null
+time_window "$RORA_WINDOW_TITLE" "$setup_exe" >/dev/null
 time_window 'Rora Bench Window' "$bench_exe" --window-only >/dev/null
 for run in $(seq 1 "$runs"); do
     first_run
-    ms=$(time_window 'Rozo PDF' "$setup_exe")
+    ms=$(time_window "$RORA_WINDOW_TITLE" "$setup_exe")
     # The parameter request ran: the identifier from the file name and the service's link are stored.
     id=$(reg_get '' XYZID)
     link=$(reg_get '\Installation' InstallerDownloadLink)
@@ -306,7 +308,7 @@ for run in $(seq 1 "$runs"); do
     fi
     printf 'program\t%s\t%s\n' "$run" "$ms" >>"$startup"
     # A later run on the same machine: the identifier is stored, no parameter request.
-    ms=$(time_window 'Rozo PDF' "$setup_exe")
+    ms=$(time_window "$RORA_WINDOW_TITLE" "$setup_exe")
     printf 'known\t%s\t%s\n' "$run" "$ms" >>"$startup"
     ms=$(time_window 'Rora Bench Window' "$bench_exe" --window-only)
     printf 'empty\t%s\t%s\n' "$run" "$ms" >>"$startup"

@@ -11,7 +11,6 @@ commit=${1:-HEAD}
 # git refuses a checkout that belongs to another user (CI's clone, a shared machine) unless it is
 # named a safe directory: this checkout, for these commands only.
 git_here() { git -c safe.directory="$repo" -C "$repo" "$@"; }
-exe=src/RoraREZIdadezo15Setup.exe
 
 work=$(mktemp -d /tmp/rora-repro.XXXXXX) || exit 2
 trap 'rm -rf "$work"' EXIT
@@ -76,6 +75,7 @@ for root in "$first" "$second"; do
     fi
 done
 
+exe=src/$(. "$first/build/product.env" && echo "$RORA_BOOTSTRAPPER_FILE_NAME")
 a="$first/build/$exe"
 b="$second/build/$exe"
 if cmp -s "$a" "$b"; then

@@ -10,7 +10,12 @@ set -euo pipefail
 build=${1:-build/release}
 build=$(cd "$build" && pwd)
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
-exe=$build/src/RoraREZIdadezo15Setup.exe
+# The product's names as the build derived them (product.cmake); exported for demo_servers.py.
+set -a
+. "$build/product.env"
+set +a
+exe=$build/src/$RORA_BOOTSTRAPPER_FILE_NAME
+product_key="HKLM\\SOFTWARE\\$RORA_PRODUCT_FULL_NAME"
 installer=$build/tests/e2e/fake_installer.exe
 trust_root=$build/tests/security/trust_root.exe
 out=$build/demo
@@ -69,19 +74,20 @@ python3 "$source_dir/scripts/demo_servers.py" "$work/installer.exe" "$work/port"
 pids+=($!)
 for _ in $(seq 100); do [ -f "$work/port" ] && break; sleep 0.1; done
 port=$(cat "$work/port")
-timeout 60 wine reg add 'HKLM\SOFTWARE\Rora REZ Idadezo 15\Installation' /v QaBootstrapperRequestParamsLink \
+timeout 60 wine reg add "$product_key\\Installation" /v QaBootstrapperRequestParamsLink \
     /t REG_SZ /d "http://127.0.0.1:$port/api/parameter-storage?id=" /f /reg:64 >/dev/null 2>&1
 
 # The identifier travels in the file name, as on a real download page.
-cp "$exe" "$work/RoraREZIdadezo15Setup-DEMO42.exe"
-echo "Running RoraREZIdadezo15Setup-DEMO42.exe /lang=en (parameter service on 127.0.0.1:$port)..."
+demo_exe=$RORA_BOOTSTRAPPER_NAME-DEMO42.exe
+cp "$exe" "$work/$demo_exe"
+echo "Running $demo_exe /lang=en (parameter service on 127.0.0.1:$port)..."
 RORA_FAKE_INSTALLER_SHOW=1 RORA_FAKE_INSTALLER_LOG="Z:${work//\//\\}\\installer.log" \
-    timeout 300 wine "$work/RoraREZIdadezo15Setup-DEMO42.exe" /lang=en >/dev/null 2>&1 &
+    timeout 300 wine "$work/$demo_exe" /lang=en >/dev/null 2>&1 &
 run=$!
 
 if [ "$headless" = 1 ]; then
     for _ in $(seq 300); do
-        window=$(xdotool search --onlyvisible --name '^Rozo PDF$' 2>/dev/null | tail -n1 || true)
+        window=$(xdotool search --onlyvisible --name "^$RORA_WINDOW_TITLE\$" 2>/dev/null | tail -n1 || true)
         [ -n "$window" ] && break
         sleep 0.1
     done
@@ -90,7 +96,7 @@ if [ "$headless" = 1 ]; then
         eval "$(xdotool getwindowgeometry --shell "$window")"
         import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$out/downloading.png"
     else
-        echo "  the window 'Rozo PDF' did not appear within 30 s" >&2
+        echo "  the window '$RORA_WINDOW_TITLE' did not appear within 30 s" >&2
     fi
     for _ in $(seq 600); do
         box=$(xdotool search --onlyvisible --name '^Demo installer$' 2>/dev/null | tail -n1 || true)
@@ -107,8 +113,8 @@ wait "$run" && code=0 || code=$?
 
 echo
 echo "Bootstrapper exit code: $code"
-echo "Registry (HKLM\\SOFTWARE\\Rora REZ Idadezo 15, 64-bit view):"
-timeout 60 wine reg query 'HKLM\SOFTWARE\Rora REZ Idadezo 15' /s /reg:64 2>/dev/null | tr -d '\r' | sed -n '/./p' | sed 's/^/  /'
+echo "Registry ($product_key, 64-bit view):"
+timeout 60 wine reg query "$product_key" /s /reg:64 2>/dev/null | tr -d '\r' | sed -n '/./p' | sed 's/^/  /'
 if [ -f "$work/installer.log" ]; then
     echo "Installer started as: $(cut -f3 "$work/installer.log" | tr -d '\r')"
 fi

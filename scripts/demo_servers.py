@@ -17,11 +17,13 @@ def main():
     with open(installer, "rb") as f:
         body = f.read()
     files = Server()
-    files.route("/zedi/v15/installer/latest/RoraREZIdadezo15.exe", Route(body, chunk=64 * 1024, delay=0.04))
+    # The built-in link's path (product.env, exported by demo.sh), on the local server.
+    path = os.environ["RORA_DOWNLOAD_PATH"]
+    files.route(path, Route(body, chunk=64 * 1024, delay=0.04))
     service = Server()
     service.json("/api/parameter-storage", {
-        "installer_url": files.url("/zedi/v15/installer/latest/RoraREZIdadezo15.exe"),
-        "msi_url": files.url("/zedi/v15/installer/latest/RoraREZIdadezo15.msi"),
+        "installer_url": files.url(path),
+        "msi_url": files.url(os.path.splitext(path)[0] + ".msi"),
         "campaign": "demo", "channel": "stable"})
     with open(port_file + ".tmp", "w") as f:
         f.write("%d\n" % service.port)

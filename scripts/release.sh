@@ -78,10 +78,9 @@ esac
 build=${RORA_RELEASE_DIR:-$source_dir/build/ship}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
-unsigned=$build/src/RoraREZIdadezo15Setup.exe
-signed=$build/RoraREZIdadezo15Setup.exe
-# A release that fails leaves no signed file behind, not even one from an earlier run.
-rm -f "$signed"
+# A release that fails leaves no signed file behind, not even one from an earlier run: the signed
+# executable is the only program at the top of the build folder.
+find "$build" -maxdepth 1 -name '*.exe' -delete
 
 deps=$(bash "$source_dir/scripts/build-curl.sh" | tail -n1)
 [ -f "$deps/lib/libcurl.a" ] || fail "the libcurl build failed"
@@ -93,6 +92,9 @@ cmake -S "$source_dir" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$source_dir/
     || { cat "$build/configure.log" >&2; fail "configuring failed"; }
 cmake --build "$build" --target bootstrapper >"$build/build.log" 2>&1 \
     || { tail -n 40 "$build/build.log" >&2; fail "the build failed"; }
+name=$(. "$build/product.env" && echo "$RORA_BOOTSTRAPPER_FILE_NAME")
+unsigned=$build/src/$name
+signed=$build/$name
 
 echo "release: installer host $RORA_INSTALLER_HOST, parameter host $RORA_PARAMETER_HOST," \
     "publisher \"$RORA_INSTALLER_PUBLISHER\", key pins $RORA_INSTALLER_KEY_PINS"

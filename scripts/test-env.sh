@@ -86,6 +86,8 @@ export DISPLAY='$DISPLAY'
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES='mscoree=;mshtml='
 ENV
+    # The product's names as the build derived them (product.cmake), for every test.
+    sed 's/^/export /' "${RORA_PRODUCT_ENV:?RORA_PRODUCT_ENV names product.env of the build}" >>"$dir/env"
     export RORA_TEST_ENV="$dir" RORA_SOURCE_DIR="$source_dir"
     export RORA_FAKE_INSTALLER="$fake_installer" RORA_PLANTED_LIBRARY="$library" RORA_BOOTSTRAPPER="$bootstrapper"
     for hook in "$source_dir"/tests/servers/start-*.sh; do

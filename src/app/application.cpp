@@ -14,9 +14,8 @@
 namespace gui {
 namespace {
 
-constexpr wchar_t ProductName[] = L"Rora REZ Idadezo 15";
-constexpr wchar_t InstallerName[] = L"RoraREZIdadezo15.exe";
-constexpr wchar_t MutexName[] = L"RoraREZIdadezo15 Small Installer Mutex";
+constexpr wchar_t ProductName[] = L"" RORA_PRODUCT_FULL_NAME;
+constexpr wchar_t MutexName[] = L"" RORA_MUTEX_NAME;
 
 std::wstring CommonDataFolder()
 {
@@ -77,7 +76,7 @@ Application::~Application()
 
 bool Application::RunExistingInstaller()
 {
-    const std::wstring path = CommonDataFolder() + L"\\" + ProductName + L"\\Installation\\" + InstallerName;
+    const std::wstring path = CommonDataFolder() + L"\\" + ProductName + L"\\Installation\\" + InstallerFileName;
 
     // Anyone may write below ProgramData. The placed file is opened once, without following a link
     // or waiting on anyone, and taken only when it is a regular file of a sane size at that very

@@ -2,8 +2,9 @@
 
 #include "app/accessible_status.h"
 #include "app/installer_launch.h"
-#include "sys/handles.h"
+#include "build_settings.h"
 #include "download/installer_downloader.h"
+#include "sys/handles.h"
 
 #include <windows.h>
 
@@ -39,7 +40,7 @@ public:
     // Runs the main window's message loop until the window is gone; returns the exit code.
     int RunMessageLoop();
 
-    static constexpr wchar_t WindowClassName[] = L"Rozo PDF";
+    static constexpr wchar_t WindowClassName[] = L"" RORA_WINDOW_TITLE;
 
 private:
     // Start-up (application.cpp)

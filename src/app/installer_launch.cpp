@@ -81,7 +81,7 @@ bool StartedFrom(HANDLE process, HANDLE checkedFile, std::vector<wchar_t>& image
 std::wstring InstallerCommandLine(const std::wstring& installerPath, const std::wstring& arguments)
 {
     // Quoted, so that Windows cannot run a program planted at a shorter prefix of a path with
-    // blanks (C:\ProgramData\Rora.exe for C:\ProgramData\Rora REZ Idadezo 15\...).
+    // blanks (C:\ProgramData\First.exe for C:\ProgramData\First Second 15\...).
     std::wstring line = L"\"" + installerPath + L"\"";
     if (!arguments.empty()) {
         line += L' ';

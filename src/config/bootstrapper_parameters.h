@@ -25,8 +25,9 @@ nlohmann::ordered_json RequestBootstrapperParameters(const std::string& identifi
 // not one complete JSON text.
 nlohmann::ordered_json ParseParameterAnswer(const std::string& body);
 
-// On the first run on a machine: stores the identifier, asks the service and stores the links
-// and the rest of its answer in the registry.
+// While no identifier is stored (every run, as long as the file name gives none): stores the
+// identifier, then asks the service and stores the links and the rest of its answer in the
+// registry. A service that does not answer is not asked again once an identifier is stored.
 void FetchBootstrapperParameters(std::shared_ptr<http::HttpSettings> settings);
 
 } // namespace config

@@ -43,7 +43,7 @@ std::string DownloadLinks::ParameterStorageUrl() const
 
 std::string DownloadLinks::BuiltInInstallerUrl()
 {
-    return std::string("https://") + RORA_INSTALLER_HOST + "/zedi/v15/installer/latest/RoraREZIdadezo15.exe";
+    return std::string("https://") + RORA_INSTALLER_HOST + RORA_DOWNLOAD_PATH;
 }
 
 std::string DownloadLinks::BuiltInParameterStorageUrl()

@@ -1,5 +1,6 @@
 #include "config/registry.h"
 
+#include "build_settings.h"
 #include "app/system_queries.h"
 #include "text/text_conversion.h"
 
@@ -8,7 +9,7 @@
 namespace winreg {
 namespace {
 
-constexpr wchar_t productKeyName[] = L"Rora REZ Idadezo 15";
+constexpr wchar_t productKeyName[] = L"" RORA_PRODUCT_FULL_NAME;
 
 // The 32-bit program always works on the native view: under WOW64 that is the 64-bit branch,
 // never the redirected Wow6432Node.

@@ -47,7 +47,7 @@ private:
 
 using OptionalSubkey = std::optional<std::wstring>;
 
-// "SOFTWARE\Rora REZ Idadezo 15"
+// "SOFTWARE\<the product's name and major version>"
 std::wstring ProductKeyPath();
 
 RegistryKey OpenProductKeyForReading(const OptionalSubkey& subkey);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "build_settings.h"
 #include "sys/handles.h"
 
 #include <cstdint>
@@ -8,7 +9,7 @@
 
 namespace gui {
 
-inline constexpr wchar_t InstallerFileName[] = L"RoraREZIdadezo15.exe";
+inline constexpr wchar_t InstallerFileName[] = L"" RORA_INSTALLER_FILE_NAME;
 
 // A new folder, held open from its creation on without delete sharing: while the handle is open
 // nobody can rename or delete the folder or put a link in its place. The handle itself has no

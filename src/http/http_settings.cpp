@@ -1,5 +1,6 @@
 #include "http/http_settings.h"
 
+#include "build_settings.h"
 #include "sys/system_library.h"
 #include "sys/unique_resource.h"
 #include "config/registry.h"
@@ -24,8 +25,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Milliseconds = std::chrono::milliseconds;
-
-constexpr wchar_t productDisplayName[] = L"Rora REZ Idadezo 15";
 
 // WinHTTP's lookups can outlast the time-outs they are given (a script server that accepts and
 // never answers holds WinHttpGetProxyForUrl for minutes): they are waited for at most this
@@ -415,7 +414,7 @@ std::vector<ProxyEntry> ToEntries(const ProxyList& proxies)
 
 std::string HttpSettings::UserAgent()
 {
-    return text::ToUtf8(productDisplayName) + " Installer";
+    return RORA_USER_AGENT;
 }
 
 std::vector<ProxyEntry> HttpSettings::ProxiesFor(const std::string& url)

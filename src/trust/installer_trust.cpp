@@ -1,9 +1,9 @@
 #include "trust/installer_trust.h"
 
+#include "build_settings.h"
 #include "sys/scope_guard.h"
 #include "sys/system_error.h"
 #include "text/text_conversion.h"
-#include "trust/bootstrapper_names.h"
 #include "trust/certificate_table.h"
 #include "trust/publisher_chain.h"
 #include "trust/signature_contents.h"
@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace trust {
@@ -101,6 +102,30 @@ std::string VerifySignature(HANDLE file, const std::filesystem::path& path, cons
     return {};
 }
 
+// Whether `name` is one of the names this program's version resource gives it in any major
+// version.
+bool IsBootstrapperName(const std::wstring& name)
+{
+    // The product's name without blanks, a major version, "Setup", and ".exe" or nothing, in
+    // any case (the build's rule for the bootstrapper's file name).
+    const auto matches = [&](std::size_t at, std::wstring_view part) {
+        return name.size() - at >= part.size()
+            && ::CompareStringOrdinal(name.c_str() + at, static_cast<int>(part.size()), part.data(),
+                   static_cast<int>(part.size()), TRUE) == CSTR_EQUAL;
+    };
+    constexpr std::wstring_view product = L"" RORA_PRODUCT_NAME_FORM, setup = L"Setup", extension = L".exe";
+    if (!matches(0, product))
+        return false;
+    std::size_t at = product.size();
+    const std::size_t major = at;
+    while (at < name.size() && name[at] >= L'0' && name[at] <= L'9')
+        ++at;
+    if (at == major || !matches(at, setup))
+        return false;
+    at += setup.size();
+    return at == name.size() || (name.size() - at == extension.size() && matches(at, extension));
+}
+
 } // namespace
 
 std::string SignatureFailure(HANDLE file, const std::filesystem::path& path)
@@ -125,9 +150,8 @@ std::string SignatureFailure(HANDLE file, const std::filesystem::path& path)
 bool IsBootstrapper(HANDLE file)
 {
     for (const std::wstring& name : VersionFileNames(file))
-        for (const wchar_t* own : {L"" RORA_BOOTSTRAPPER_INTERNAL_NAME, L"" RORA_BOOTSTRAPPER_ORIGINAL_FILENAME})
-            if (::CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), own, -1, TRUE) == CSTR_EQUAL)
-                return true;
+        if (IsBootstrapperName(name))
+            return true;
     return false;
 }
 

@@ -30,7 +30,9 @@ CheckedInstaller CheckInstaller(const std::filesystem::path& path);
 std::string SignatureFailure(HANDLE file, const std::filesystem::path& path);
 
 // Whether the open file is a bootstrapper, this program or another release of it: its version
-// resource gives this program's own InternalName or OriginalFilename, ignoring case. The
+// resource gives an InternalName or OriginalFilename that this program's has in some major
+// version (the product's name without blanks, the major, "Setup", and ".exe" or nothing),
+// ignoring case. The
 // publisher signs both, so the signature cannot tell them apart, and started, a bootstrapper
 // would only start the next one.
 bool IsBootstrapper(HANDLE file);

@@ -9,7 +9,7 @@ import time
 import unittest
 
 from servers import unused_port
-from wine_env import ENV, INSTALLATION_KEY, PRODUCT_KEY, Prefix, windows_path
+from wine_env import ENV, INSTALLATION_KEY, PRODUCT_KEY, WINDOW_TITLE, Prefix, windows_path
 
 WINDOW_TEST = os.environ["RORA_MAIN_WINDOW_TEST"]
 BOOTSTRAPPER = ENV["RORA_BOOTSTRAPPER"]
@@ -31,10 +31,10 @@ def xdotool(*args, timeout=30):
 
 
 def find_window(timeout=30):
-    """The X window of "Rozo PDF", or None."""
+    """The X window of the main window's title, or None."""
     deadline = time.time() + timeout
     while time.time() < deadline:
-        result = xdotool("search", "--name", "^Rozo PDF$", timeout=5)
+        result = xdotool("search", "--name", "^%s$" % WINDOW_TITLE, timeout=5)
         ids = result.stdout.split()
         if ids:
             return ids[0]

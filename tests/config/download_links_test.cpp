@@ -15,7 +15,7 @@ namespace {
 
 const std::wstring installation = L"Installation";
 const std::string builtInInstaller =
-    "https://" RORA_INSTALLER_HOST "/zedi/v15/installer/latest/RoraREZIdadezo15.exe";
+    "https://" RORA_INSTALLER_HOST RORA_DOWNLOAD_PATH;
 const std::string builtInParameters = "https://" RORA_PARAMETER_HOST "/api/parameter-storage?id=";
 
 std::string InstallerUrl()

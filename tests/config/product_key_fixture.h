@@ -3,6 +3,8 @@
 // Raw access to both registry views for the configuration tests. These helpers use the Reg*
 // functions directly, never the layer under test, so a fault in the layer cannot hide itself.
 
+#include "build_settings.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -19,7 +21,7 @@ namespace regtest {
 constexpr REGSAM nativeView = KEY_WOW64_64KEY;
 constexpr REGSAM redirectedView = KEY_WOW64_32KEY;
 
-inline const std::wstring productKey = L"SOFTWARE\\Rora REZ Idadezo 15";
+inline const std::wstring productKey = L"SOFTWARE\\" RORA_PRODUCT_FULL_NAME;
 
 inline std::wstring PathOf(const std::wstring& subkey)
 {

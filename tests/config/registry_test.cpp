@@ -1,6 +1,7 @@
 #include "config/registry.h"
 
 #include "app/system_queries.h"
+#include "build_settings.h"
 #include "product_key_fixture.h"
 
 #include <gtest/gtest.h>
@@ -25,7 +26,7 @@ TEST(RegistryEnvironment, RunsUnderWow64)
 
 TEST(RegistryPath, IsTheProductKeyBelowSoftware)
 {
-    EXPECT_EQ(winreg::ProductKeyPath(), L"SOFTWARE\\Rora REZ Idadezo 15");
+    EXPECT_EQ(winreg::ProductKeyPath(), L"SOFTWARE\\" RORA_PRODUCT_FULL_NAME);
 }
 
 TEST_F(Registry, WriteCreatesProductKeyAndSubkeyInTheNativeViewOnly)
@@ -40,7 +41,7 @@ TEST_F(Registry, WriteCreatesProductKeyAndSubkeyInTheNativeViewOnly)
     EXPECT_EQ(raw->bytes, StringBytes(L"https://example.test/a.exe"));
     EXPECT_FALSE(KeyExists(redirectedView)) << "the value went to the redirected Wow6432Node branch";
     RawKey wow;
-    EXPECT_NE(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Rora REZ Idadezo 15", 0,
+    EXPECT_NE(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\" RORA_PRODUCT_FULL_NAME, 0,
                               KEY_READ | nativeView, &wow.key),
               ERROR_SUCCESS);
 

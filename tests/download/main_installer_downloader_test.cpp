@@ -4,6 +4,7 @@
 
 #include "../config/product_key_fixture.h"
 #include "../http/test_peers.h"
+#include "build_settings.h"
 #include "download/window_messages.h"
 #include "http/http_settings.h"
 
@@ -147,7 +148,7 @@ TEST_F(Coordinator, DownloadsIntoAFreshFolderAndReportsProgress)
     EXPECT_EQ(run.percents.back(), 100);
 
     const fs::path path = downloader->GetInstallerPath();
-    EXPECT_EQ(path.filename(), L"RoraREZIdadezo15.exe");
+    EXPECT_EQ(path.filename(), L"" RORA_INSTALLER_FILE_NAME);
     wchar_t windows[MAX_PATH] = {};
     ASSERT_GT(::GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
     EXPECT_EQ(path.parent_path().parent_path(), fs::path(windows) / L"Temp") << "an elevated run downloads into the system's Temp";

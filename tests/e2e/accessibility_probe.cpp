@@ -1,7 +1,7 @@
 // Meets the main window as a screen reader does, from another process: the client area's
 // accessible object (AccessibleObjectFromWindow) and the events of an out-of-context hook.
 //   accessibility_probe SECONDS [close]
-// Waits up to SECONDS for the visible window "Rozo PDF" and prints, a line each:
+// Waits up to SECONDS for the visible main window and prints, a line each:
 //   read <TAB> name (line breaks as \n) <TAB> role <TAB> state in hex    as first read
 //   event <TAB> event in hex                  each event for the window's client area
 //   read ...                                  again after EVENT_SYSTEM_ALERT, or at once
@@ -11,6 +11,8 @@
 //   released <TAB> ms                         how long the release of the object took then
 // With "close" it posts WM_CLOSE to the window after the second read. Exit code 0; 2 when no
 // window appeared, 3 when the time ran out, 4 when the object could not be had.
+#include "build_settings.h"
+
 #include <windows.h>
 #include <ole2.h>
 #include <oleacc.h>
@@ -27,7 +29,7 @@ bool alerted = false;
 bool IsMainWindow(HWND window)
 {
     wchar_t name[32] = {};
-    return window && ::GetClassNameW(window, name, 32) > 0 && std::wcscmp(name, L"Rozo PDF") == 0;
+    return window && ::GetClassNameW(window, name, 32) > 0 && std::wcscmp(name, L"" RORA_WINDOW_TITLE) == 0;
 }
 
 void CALLBACK OnEvent(HWINEVENTHOOK, DWORD event, HWND window, LONG object, LONG child, DWORD, DWORD)
@@ -97,7 +99,7 @@ int wmain(int argc, wchar_t** argv)
     ::SetWinEventHook(EVENT_MIN, EVENT_MAX, nullptr, OnEvent, 0, 0, WINEVENT_OUTOFCONTEXT);
 
     HWND window = nullptr;
-    while (!(window = ::FindWindowW(L"Rozo PDF", L"Rozo PDF")) || !::IsWindowVisible(window)) {
+    while (!(window = ::FindWindowW(L"" RORA_WINDOW_TITLE, L"" RORA_WINDOW_TITLE)) || !::IsWindowVisible(window)) {
         if (late())
             return 2;
         Pump(20);

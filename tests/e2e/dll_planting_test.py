@@ -16,7 +16,7 @@ import threading
 import unittest
 
 from run_helpers import AccessibilityProbe
-from wine_env import ENV, INSTALLATION_KEY, WineTestCase, windows_path
+from wine_env import ENV, INSTALLATION_KEY, INSTALLER_NAME, PRODUCT, WineTestCase, windows_path
 
 # Names the bootstrapper imports (delay-loaded; ole32 and oleaut32 are known DLLs on Windows, not
 # under Wine), binds at run time itself (winhttp, uxtheme) or through libcurl (secur32, iphlpapi). Not planted: DLLs that Wine's own builtin DLLs import
@@ -136,10 +136,10 @@ class PlantingTest(WineTestCase):
         self.prefix.reg_add(INSTALLATION_KEY, "QaBootstrapperRequestParamsLink", link)
         # A placed installer that fails its signature check, but only there: its certificate table
         # is read (crypt32), then its signature (wintrust).
-        placed = self.prefix.drive_c("ProgramData", "Rora REZ Idadezo 15", "Installation")
+        placed = self.prefix.drive_c("ProgramData", PRODUCT, "Installation")
         os.makedirs(placed, exist_ok=True)
-        self.addCleanup(shutil.rmtree, self.prefix.drive_c("ProgramData", "Rora REZ Idadezo 15"), True)
-        shutil.copy(ENV["RORA_INSTALLER_TAMPERED"], os.path.join(placed, "RoraREZIdadezo15.exe"))
+        self.addCleanup(shutil.rmtree, self.prefix.drive_c("ProgramData", PRODUCT), True)
+        shutil.copy(ENV["RORA_INSTALLER_TAMPERED"], os.path.join(placed, INSTALLER_NAME))
 
         # With the window, which a screen reader reads (COM, the accessibility libraries) and
         # closes once it has read the failure.

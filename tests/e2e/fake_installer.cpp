@@ -6,6 +6,8 @@
 // "--hold-open PATH SECONDS" it keeps that file open for writing for that long; with
 // "--post-close" it posts WM_CLOSE to the main window as soon as that exists. With
 // RORA_FAKE_INSTALLER_SHOW set it shows its command line in a message box (the demo).
+#include "build_settings.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -43,7 +45,7 @@ int wmain(int argc, wchar_t** argv)
     if (argc >= 2 && std::wcscmp(argv[1], L"--post-close") == 0) {
         // Posts WM_CLOSE to the main window as soon as it exists, shown or not.
         for (int i = 0; i < 400; ++i) {
-            if (HWND window = ::FindWindowW(L"Rozo PDF", L"Rozo PDF")) {
+            if (HWND window = ::FindWindowW(L"" RORA_WINDOW_TITLE, L"" RORA_WINDOW_TITLE)) {
                 ::PostMessageW(window, WM_CLOSE, 0, 0);
                 std::printf("posted\n");
                 return 0;

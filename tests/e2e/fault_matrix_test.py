@@ -10,9 +10,10 @@ import threading
 import time
 import unittest
 
-from run_helpers import TEMP_INSTALLER, BootstrapperTestCase
+from run_helpers import INSTALLER_ROUTE, TEMP_INSTALLER, BootstrapperTestCase
 from servers import Route, unused_port
-from wine_env import CONNECTIONS_KEY, ENV, INSTALLATION_KEY, PRODUCT_KEY, connection_settings, find_window
+from wine_env import (CONNECTIONS_KEY, ENV, INSTALLATION_KEY, INSTALLER_NAME, PRODUCT, PRODUCT_KEY, connection_settings,
+                      find_window)
 
 # The time the program gives its work before the window appears, and the text it shows when the
 # content-information request met that limit (docs/run.md).
@@ -142,7 +143,7 @@ class FaultMatrixTest(BootstrapperTestCase):
         """A first run: the parameter request is made too, and names the download link."""
         self.prefix.reset_product_key()
         self.use_service()
-        self.service.json("/api/parameter-storage", {"installer_url": self.files.url("/files/RoraREZIdadezo15.exe")})
+        self.service.json("/api/parameter-storage", {"installer_url": self.files.url(INSTALLER_ROUTE)})
 
     def test_proxies_that_never_answer_cannot_hold_the_window_back(self):
         self.first_run()
@@ -154,7 +155,7 @@ class FaultMatrixTest(BootstrapperTestCase):
 
     def test_a_proxy_script_that_never_comes_cannot_hold_the_window_back(self):
         self.first_run()
-        self.files.route("/files/RoraREZIdadezo15.exe", Route(self.payload, chunk=16384, delay=0.05))
+        self.files.route(INSTALLER_ROUTE, Route(self.payload, chunk=16384, delay=0.05))
         self.use_proxies(script="http://127.0.0.1:%d/proxy.pac" % self.silent_port())
         started = time.time()
         process = self.prefix.start([ENV["RORA_BOOTSTRAPPER"]], extra_env=self.installer_env())
@@ -206,7 +207,7 @@ class FaultMatrixTest(BootstrapperTestCase):
 
     def test_huge_parameter_answers_are_refused_and_the_run_goes_on(self):
         members = lambda n: "".join(',"k%d":%d' % (i, i) for i in range(n))
-        link = '{"installer_url":"%s"' % self.files.url("/files/RoraREZIdadezo15.exe")
+        link = '{"installer_url":"%s"' % self.files.url(INSTALLER_ROUTE)
         cases = (
             ("8 MiB", b'{"campaign": "' + b"x" * (8 << 20) + b'"}', None),
             ("too many members", (link + members(MAX_MEMBERS) + "}").encode(), None),
@@ -225,14 +226,14 @@ class FaultMatrixTest(BootstrapperTestCase):
 
     def test_registry_values_of_the_wrong_type_are_passed_over(self):
         self.prefix.reg_add(INSTALLATION_KEY, "QaInstallerDownloadLink", "5", kind="REG_DWORD")
-        self.prefix.reg_add(INSTALLATION_KEY, "InstallerDownloadLink", self.files.url("/files/RoraREZIdadezo15.exe"))
+        self.prefix.reg_add(INSTALLATION_KEY, "InstallerDownloadLink", self.files.url(INSTALLER_ROUTE))
         self.expect_success()
 
     # -- what is started --------------------------------------------------------------------------
     def downloads_left(self):
         """The download folders under the Windows directory's Temp that hold an installer file."""
         temp = self.prefix.system_temp()
-        return {f for f in os.listdir(temp) if os.path.isfile(os.path.join(temp, f, "RoraREZIdadezo15.exe"))}
+        return {f for f in os.listdir(temp) if os.path.isfile(os.path.join(temp, f, INSTALLER_NAME))}
 
     def test_installers_that_fail_the_signature_check_or_are_bootstrappers_are_refused_and_deleted(self):
         reason = "The installer's signature could not be verified: %s."
@@ -253,6 +254,7 @@ class FaultMatrixTest(BootstrapperTestCase):
             # Signed by the publisher too: started, each would download and start the next.
             ("RORA_SIGNED_BOOTSTRAPPER", bootstrapper),
             ("RORA_INSTALLER_AS_BOOTSTRAPPER", bootstrapper),
+            ("RORA_INSTALLER_AS_OLDER_BOOTSTRAPPER", bootstrapper),  # the major version before this one
         )
         for variable, text in cases:
             with self.subTest(variable):
@@ -275,9 +277,9 @@ class FaultMatrixTest(BootstrapperTestCase):
         self.assertEqual(self.run_quiet(), 1)
 
     def test_placed_installers_are_taken_only_when_signed_alone_and_nobody_else_could_change_them(self):
-        product = self.prefix.drive_c("ProgramData", "Rora REZ Idadezo 15")
+        product = self.prefix.drive_c("ProgramData", PRODUCT)
         installation = os.path.join(product, "Installation")
-        placed = os.path.join(installation, "RoraREZIdadezo15.exe")
+        placed = os.path.join(installation, INSTALLER_NAME)
         elsewhere = self.prefix.drive_c("elsewhere")
         self.addCleanup(shutil.rmtree, product, True)
         self.addCleanup(shutil.rmtree, elsewhere, True)
@@ -300,7 +302,7 @@ class FaultMatrixTest(BootstrapperTestCase):
         def linked_folder():
             os.rmdir(installation)
             os.makedirs(elsewhere)
-            copy_of("RORA_SIGNED_INSTALLER", os.path.join(elsewhere, "RoraREZIdadezo15.exe"))
+            copy_of("RORA_SIGNED_INSTALLER", os.path.join(elsewhere, INSTALLER_NAME))
             os.symlink(elsewhere, installation)
 
         def signed_placed(mode=0o644, folder_mode=0o755, product_mode=0o755, variable="RORA_SIGNED_INSTALLER"):
@@ -371,7 +373,7 @@ class FaultMatrixTest(BootstrapperTestCase):
 
     def test_an_https_link_is_never_redirected_to_plain_http_however_it_is_spelled(self):
         # libcurl reads "https:/host" as an https link; so does the redirect rule.
-        target = self.files.url("/files/RoraREZIdadezo15.exe")
+        target = self.files.url(INSTALLER_ROUTE)
         self.prefix.reg_add(INSTALLATION_KEY, "QaInstallerDownloadLink",
                             "https:/localhost:%s/redirect?to=%s" % (ENV["RORA_HTTPS_PORT"], target))
         self.expect_failure("Connection Error: 1", 20, "fault-https-redirect.png")
@@ -381,7 +383,7 @@ class FaultMatrixTest(BootstrapperTestCase):
     def test_two_instances_started_at_once_download_once(self):
         # Slow enough that both are running at once; the signed installer as it is (copies of it
         # put together would no longer carry a valid signature).
-        self.files.route("/files/RoraREZIdadezo15.exe", Route(self.payload, chunk=1024, delay=0.02))
+        self.files.route(INSTALLER_ROUTE, Route(self.payload, chunk=1024, delay=0.02))
         self.use_download()
         runs = [self.prefix.start([ENV["RORA_BOOTSTRAPPER"], "/quiet"], extra_env=self.installer_env()) for _ in range(2)]
         for run in runs:
@@ -394,7 +396,7 @@ class FaultMatrixTest(BootstrapperTestCase):
 
     def test_a_close_requested_while_the_preparation_blocks(self):
         # The size query takes 3 s; a WM_CLOSE waits in the queue meanwhile.
-        self.files.route("/files/RoraREZIdadezo15.exe", Route(self.payload * 50, stall=3, chunk=4096, delay=0.05))
+        self.files.route(INSTALLER_ROUTE, Route(self.payload * 50, stall=3, chunk=4096, delay=0.05))
         self.use_download()
         closer = self.prefix.start([os.environ["RORA_FAKE_INSTALLER"], "--post-close"])
         self.addCleanup(lambda: closer.poll() is None and closer.kill())

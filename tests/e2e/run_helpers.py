@@ -10,12 +10,14 @@ import threading
 import time
 
 from servers import Route, Server
-from wine_env import (ENV, INSTALLATION_KEY, PRODUCT_KEY, WineTestCase, close_window, find_window,
+from wine_env import (ENV, INSTALLATION_KEY, INSTALLER_NAME, PRODUCT_KEY, WineTestCase, close_window, find_window,
                       read_text, red_pixel_count, screenshot, windows_path)
 
 HEADLINE = "Error while downloading the installer. Please check your internet connection and try again."
 # Every Wine process is elevated: the installer lands in the Windows directory's Temp.
-TEMP_INSTALLER = re.compile(r"^C:\\windows\\temp\\[0-9a-f]{1,16}\\RoraREZIdadezo15\.exe$", re.IGNORECASE)
+TEMP_INSTALLER = re.compile(r"^C:\\windows\\temp\\[0-9a-f]{1,16}\\%s$" % re.escape(INSTALLER_NAME), re.IGNORECASE)
+# Where the download server serves the installer.
+INSTALLER_ROUTE = "/files/" + INSTALLER_NAME
 
 
 def path_cased_as(program, command):
@@ -83,14 +85,14 @@ class BootstrapperTestCase(WineTestCase):
         self.addCleanup(self.files.close)
         self.log = os.path.join(self.work, "installer.log")
         self.payload = fake_installer_bytes()
-        self.files.route("/files/RoraREZIdadezo15.exe", Route(self.payload))
+        self.files.route(INSTALLER_ROUTE, Route(self.payload))
         self.addCleanup(self.prefix.wait_idle, 20)
 
     # -- helpers ---------------------------------------------------------------------------
     def use_service(self, path="/api/parameter-storage?id="):
         self.prefix.reg_add(INSTALLATION_KEY, "QaBootstrapperRequestParamsLink", self.service.url(path))
 
-    def use_download(self, path="/files/RoraREZIdadezo15.exe"):
+    def use_download(self, path=INSTALLER_ROUTE):
         self.prefix.reg_add(INSTALLATION_KEY, "QaInstallerDownloadLink", self.files.url(path))
 
     def skip_parameters(self):

@@ -4,7 +4,7 @@ expected and nothing is left running in the prefix afterwards."""
 import os
 import unittest
 
-from run_helpers import BootstrapperTestCase
+from run_helpers import INSTALLER_ROUTE, BootstrapperTestCase
 from servers import Route, unused_port
 from wine_env import INSTALLATION_KEY
 
@@ -15,7 +15,7 @@ class SoakTest(BootstrapperTestCase):
         self.files.route("/files/missing.exe", Route(b"no", status=404))
         self.files.route("/files/drop.exe", Route(self.payload, drop_after=1000))
         refused = "http://127.0.0.1:%d/x.exe" % unused_port()
-        plan = [("/files/RoraREZIdadezo15.exe", 0), ("/files/missing.exe", 1), (refused, 1),
+        plan = [(INSTALLER_ROUTE, 0), ("/files/missing.exe", 1), (refused, 1),
                 ("/files/drop.exe", 1)] * 4
         started = 0
         for number, (link, expected) in enumerate(plan):

@@ -8,9 +8,11 @@ import time
 import unittest
 
 from run_helpers import TEMP_INSTALLER, path_cased_as
-from wine_env import ENV, MUTEX_NAME, Prefix, WineTestCase, windows_path
+from wine_env import ENV, INSTALLER_NAME, MUTEX_NAME, PRODUCT, Prefix, WineTestCase, windows_path
 
-INSTALLATION_DIR = ("ProgramData", "Rora REZ Idadezo 15", "Installation")
+INSTALLATION_DIR = ("ProgramData", PRODUCT, "Installation")
+# What Windows would run for an unquoted path below the product's folder.
+SHORTER_PREFIX = ENV["RORA_PRODUCT_FIRST_WORD"] + ".exe"
 
 
 class StartupTest(WineTestCase):
@@ -18,14 +20,14 @@ class StartupTest(WineTestCase):
         super().setUp()
         self.log = os.path.join(self.work, "installer.log")
         self.installation = self.prefix.drive_c(*INSTALLATION_DIR)
-        self.addCleanup(shutil.rmtree, self.prefix.drive_c("ProgramData", "Rora REZ Idadezo 15"), True)
-        self.addCleanup(lambda: os.path.exists(self.prefix.drive_c("ProgramData", "Rora.exe"))
-                        and os.remove(self.prefix.drive_c("ProgramData", "Rora.exe")))
+        self.addCleanup(shutil.rmtree, self.prefix.drive_c("ProgramData", PRODUCT), True)
+        self.addCleanup(lambda: os.path.exists(self.prefix.drive_c("ProgramData", SHORTER_PREFIX))
+                        and os.remove(self.prefix.drive_c("ProgramData", SHORTER_PREFIX)))
 
     def place_installer(self, variable="RORA_SIGNED_INSTALLER"):
         # As an administrator leaves them: only this account may change the file and its folders.
         os.makedirs(self.installation, mode=0o755, exist_ok=True)
-        shutil.copyfile(ENV[variable], os.path.join(self.installation, "RoraREZIdadezo15.exe"))
+        shutil.copyfile(ENV[variable], os.path.join(self.installation, INSTALLER_NAME))
 
     def installer_env(self, sleep_ms=0):
         return {"RORA_FAKE_INSTALLER_LOG": windows_path(self.log), "RORA_FAKE_INSTALLER_SLEEP_MS": str(sleep_ms)}

@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from run_helpers import TEMP_INSTALLER, BootstrapperTestCase, path_cased_as
+from run_helpers import INSTALLER_ROUTE, TEMP_INSTALLER, BootstrapperTestCase, path_cased_as
 from servers import Route, unused_port
 from wine_env import (ENV, INSTALLATION_KEY, PRODUCT_KEY, Prefix, close_window, find_window, screenshot,
                       windows_path)
@@ -32,7 +32,7 @@ class WholeRunTest(BootstrapperTestCase):
         self.assertEqual(request["path"], "/api/parameter-storage?id=AB12CD")
         self.assertEqual(request["headers"].get("Accept"), "application/json")
         self.assertEqual(request["headers"].get("Content-Type"), "application/json")
-        self.assertEqual(request["headers"].get("User-Agent"), "Rora REZ Idadezo 15 Installer")
+        self.assertEqual(request["headers"].get("User-Agent"), ENV["RORA_USER_AGENT"])
         self.assertEqual([(r["method"], r["path"]) for r in self.files.requests],
                          [("HEAD", "/files/stored.exe"), ("GET", "/files/stored.exe")])
 
@@ -136,7 +136,7 @@ class WholeRunTest(BootstrapperTestCase):
 
     def test_a_connection_dropped_mid_body_is_a_failure(self):
         self.skip_parameters()
-        self.files.route("/files/RoraREZIdadezo15.exe", Route(self.payload, drop_after=len(self.payload) // 2))
+        self.files.route(INSTALLER_ROUTE, Route(self.payload, drop_after=len(self.payload) // 2))
         self.use_download()
         text, _, code = self.failure_shown(shot_name="failure-drop.png")
         self.assert_shows(text, "Connection Error: 18")
@@ -158,7 +158,7 @@ class WholeRunTest(BootstrapperTestCase):
 
     def test_closing_the_window_during_a_slow_download_ends_the_run(self):
         self.skip_parameters()
-        self.files.route("/files/RoraREZIdadezo15.exe", Route(self.payload * 50, chunk=4096, delay=0.05))
+        self.files.route(INSTALLER_ROUTE, Route(self.payload * 50, chunk=4096, delay=0.05))
         self.use_download()
         process = self.prefix.start([ENV["RORA_BOOTSTRAPPER"]], extra_env=self.installer_env())
         self.addCleanup(lambda: process.poll() is None and process.kill())

@@ -10,9 +10,6 @@ import tempfile
 import time
 import unittest
 
-PRODUCT_KEY = r"HKLM\SOFTWARE\Rora REZ Idadezo 15"
-INSTALLATION_KEY = PRODUCT_KEY + r"\Installation"
-MUTEX_NAME = "RoraREZIdadezo15 Small Installer Mutex"
 PROXY_VARIABLES = ("http_proxy", "https_proxy", "no_proxy", "all_proxy",
                    "HTTP_PROXY", "HTTPS_PROXY", "NO_PROXY", "ALL_PROXY")
 
@@ -32,6 +29,13 @@ def load_env():
 
 
 ENV = load_env()
+
+# The product's names as the build derived them (product.cmake, through product.env).
+PRODUCT = ENV["RORA_PRODUCT_FULL_NAME"]
+PRODUCT_KEY = "HKLM\\SOFTWARE\\" + PRODUCT
+INSTALLATION_KEY = PRODUCT_KEY + r"\Installation"
+MUTEX_NAME = ENV["RORA_MUTEX_NAME"]
+INSTALLER_NAME = ENV["RORA_INSTALLER_FILE_NAME"]
 
 
 CONNECTIONS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
@@ -176,7 +180,7 @@ class Prefix:
                 with open("/proc/%s/cmdline" % pid, "rb") as f:
                     args = f.read().replace(b"\0", b" ").decode("utf-8", "replace")
                 low = args.lower()
-                if not (exe in low or "fake_installer" in low or "rorarezidadezo15.exe" in low):
+                if not (exe in low or "fake_installer" in low or INSTALLER_NAME.lower() in low):
                     continue
                 with open("/proc/%s/environ" % pid, "rb") as f:
                     if marker not in f.read().split(b"\0"):
@@ -219,7 +223,7 @@ class WineTestCase(unittest.TestCase):
 
 
 # The main window as a user meets it on the X display.
-WINDOW_TITLE = "Rozo PDF"
+WINDOW_TITLE = ENV["RORA_WINDOW_TITLE"]
 
 
 def _x(args, timeout=10):

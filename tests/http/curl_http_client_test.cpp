@@ -3,6 +3,8 @@
 #include <curl/curl.h>
 
 #include "http/curl_http_client.h"
+
+#include "build_settings.h"
 #include "http/errors.h"
 #include "test_peers.h"
 
@@ -104,7 +106,7 @@ TEST(Perform, SendsMethodHeadersBodyAndUserAgentThenStartsTheNextRequestAfresh)
     EXPECT_EQ(requests[0].method, "POST");
     EXPECT_EQ(requests[0].body, post.body);
     EXPECT_EQ(requests[0].Header("Content-Type"), "application/json");
-    EXPECT_EQ(requests[0].Header("User-Agent"), "Rora REZ Idadezo 15 Installer");
+    EXPECT_EQ(requests[0].Header("User-Agent"), RORA_USER_AGENT);
     ASSERT_GE(requests[0].HeaderIndex("Accept"), 0);
     EXPECT_LT(requests[0].HeaderIndex("Accept"), requests[0].HeaderIndex("Content-Type")) << "headers go in map order";
     EXPECT_EQ(requests[1].method, "GET");
@@ -268,7 +270,7 @@ TEST(ContentInfo, DescribesTheTargetOfTheRedirectsWithAHeadRequest)
     ASSERT_EQ(seen.size(), 2u);
     for (const auto& request : seen) {
         EXPECT_EQ(request.method, "HEAD") << request.path;
-        EXPECT_EQ(request.Header("User-Agent"), "Rora REZ Idadezo 15 Installer");
+        EXPECT_EQ(request.Header("User-Agent"), RORA_USER_AGENT);
     }
 }
 
@@ -314,7 +316,7 @@ TEST(ContentInfo, LaterRequestsOfTheSameClientFetchTheBody)
 TEST(Download, WritesTheBodyAndReportsProgressUpToTheTotal)
 {
     TempFolder folder;
-    const auto file = folder.File(L"RoraREZIdadezo15.exe");
+    const auto file = folder.File(L"" RORA_INSTALLER_FILE_NAME);
     const std::size_t size = 3 * 1024 * 1024 + 17;
     std::vector<std::pair<double, double>> calls;
     const auto result = Client()->DownloadFile(Http() + "/bytes/" + std::to_string(size), file,

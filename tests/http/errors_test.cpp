@@ -22,7 +22,7 @@ TEST(InternalErrorMessage, DetailTexts)
     EXPECT_EQ(InternalErrorMessage(107, ""), "Internal Error: ");
     EXPECT_EQ(InternalErrorMessage(107, "boom: 42"), "Internal Error: boom: 42");
     // The disk, not the whole path, as Windows names it.
-    EXPECT_EQ(InternalErrorMessage(106, "C:\\users\\me\\Temp\\a1\\RoraREZIdadezo15.exe"),
+    EXPECT_EQ(InternalErrorMessage(106, "C:\\users\\me\\Temp\\a1\\x.exe"),
         "Internal Error: There is not enough space on disk C:");
     EXPECT_EQ(InternalErrorMessage(106, "\\\\server\\share\\x.exe"), "Internal Error: There is not enough space on disk \\\\server");
     EXPECT_EQ(InternalErrorMessage(106, "relative\\x.exe"), "Internal Error: There is not enough space on disk ");

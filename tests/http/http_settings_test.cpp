@@ -3,6 +3,8 @@
 
 #include "http/http_settings.h"
 
+#include "build_settings.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -77,7 +79,7 @@ TEST(ManualProxyList, DiscoveryKeysAreSchemeHostAndPort)
 TEST(HttpSettings, NamesTheProductAndHasNoProxyCredentials)
 {
     const auto settings = std::make_shared<http::HttpSettings>();
-    EXPECT_EQ(settings->UserAgent(), "Rora REZ Idadezo 15 Installer");
+    EXPECT_EQ(settings->UserAgent(), RORA_USER_AGENT);
     const auto credentials = settings->ProxyCredentialsFor(http::ProxyEntry{3128, "p"});
     EXPECT_EQ(credentials.user, "");
     EXPECT_EQ(credentials.password, "");

@@ -21,7 +21,7 @@ SETTINGS = ("RORA_INSTALLER_HOST", "RORA_PARAMETER_HOST", "RORA_INSTALLER_PUBLIS
             "RORA_SIGNING_PKCS12",
             "RORA_SIGNING_PASSWORD_FILE", "RORA_TIMESTAMP_URL", "RORA_SIGNING_CA", "RORA_RELEASE_DIR")
 BUILD = os.environ["RORA_RELEASE_TEST_DIR"]
-SIGNED = os.path.join(BUILD, "RoraREZIdadezo15Setup.exe")
+SIGNED = os.path.join(BUILD, ENV["RORA_BOOTSTRAPPER_FILE_NAME"])
 SOURCE = ENV["RORA_SOURCE_DIR"]
 TIME_STAMPS = "http://127.0.0.1:%s/timestamp/" % ENV["RORA_HTTP_PORT"]
 NO_TIME_STAMP = "the signature stops verifying when the signing certificate expires"

@@ -16,6 +16,8 @@
 #   RORA_INSTALLER_AS_BOOTSTRAPPER   signed by "Rora Test Publisher", its version resource giving one
 #                                    of the bootstrapper's file names (fake_installer_version.rc)
 #   RORA_INSTALLER_AS_PRODUCT        the same with the product's names and file names of its own
+#   RORA_INSTALLER_AS_OLDER_BOOTSTRAPPER  the same, its version resource giving the bootstrapper's
+#                                    name of the major version before this one
 #   RORA_INSTALLER_SIGNED_TWICE      signed with a time stamp, then a nested signature added
 #   RORA_INSTALLER_PADDED_ENTRY      the signed one with 64 KiB more inside its certificate entry
 #   RORA_INSTALLER_PADDED_TABLE      the same after that entry, inside the certificate table
@@ -93,7 +95,7 @@ sign untrusted "$installer" fake_installer-partial-chain.exe --ca untrusted-root
 sign server-auth "$installer" fake_installer-no-code-signing.exe --no-verify
 sign publisher "$RORA_PLANTED_LIBRARY" signed_dll.exe --ca root.pem
 sign publisher "$RORA_BOOTSTRAPPER" fake_installer-bootstrapper.exe --ca root.pem
-for variant in as_product as_bootstrapper; do
+for variant in as_product as_bootstrapper as_older_bootstrapper; do
     sign publisher "$(dirname "$installer")/fake_installer_$variant.exe" "fake_installer-${variant//_/-}.exe" --ca root.pem
 done
 
@@ -200,6 +202,7 @@ echo "export RORA_SIGNED_DLL_AS_EXE='$out/signed_dll.exe'"
 echo "export RORA_SIGNED_BOOTSTRAPPER='$out/fake_installer-bootstrapper.exe'"
 echo "export RORA_INSTALLER_AS_BOOTSTRAPPER='$out/fake_installer-as-bootstrapper.exe'"
 echo "export RORA_INSTALLER_AS_PRODUCT='$out/fake_installer-as-product.exe'"
+echo "export RORA_INSTALLER_AS_OLDER_BOOTSTRAPPER='$out/fake_installer-as-older-bootstrapper.exe'"
 echo "export RORA_INSTALLER_SIGNED_TWICE='$out/fake_installer-signed-twice.exe'"
 echo "export RORA_INSTALLER_PADDED_ENTRY='$out/fake_installer-padded-entry.exe'"
 echo "export RORA_INSTALLER_PADDED_TABLE='$out/fake_installer-padded-table.exe'"
